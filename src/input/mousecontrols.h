@@ -1,0 +1,50 @@
+#pragma once
+
+#include "commandnames.h"
+#include "iinputevents.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace zc {
+
+class Log;
+
+// Turns mouse requests into pointer events: moves, drags, clicks, double clicks, single button
+// presses and releases, and wheel scrolls.
+class MouseControls
+{
+public:
+    MouseControls(IInputEvents &input, Log &log);
+
+    void handleMouseEvent(const QString &request);
+
+    void moveCursor(double dx, double dy);
+    void dragCursor(double dx, double dy);
+    void leftClick();
+    void rightClick();
+    void leftDoubleClick();
+    void rightDoubleClick();
+    void scrollWheel(std::int64_t horizontal, std::int64_t vertical);
+    void pressOrReleaseButton(QStringView name);
+
+    bool isDragging() const { return m_isDragging; }
+
+private:
+    // The cursor in event coordinates (origin top-left), read afresh every time.
+    std::optional<PointF> cursorPoint();
+    void click(MouseEventType down, MouseEventType up, MouseButton button,
+               std::int64_t clickState);
+
+    IInputEvents &m_input;
+    Log &m_log;
+    bool m_isDragging = false;
+    Mouse m_mouse;
+    // Queued button events run after the current request; they die with this object.
+    QObject m_queue;
+};
+
+} // namespace zc

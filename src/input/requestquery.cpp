@@ -1,0 +1,101 @@
+#include "requestquery.h"
+
+#include <charconv>
+
+namespace zc {
+
+namespace {
+
+// Never contacted: it only lets the request be parsed as an address's path and query.
+constexpr QLatin1String parsingBase{"http://localhost:5915"};
+
+} // namespace
+
+RequestQuery::RequestQuery(const QString &request) : m_url(parsingBase + request)
+{
+    if (!m_url.isValid() || !m_url.hasQuery())
+        return;
+    const QString query = m_url.query(QUrl::FullyEncoded);
+    for (QStringView part : QStringView(query).split(u'&', Qt::SkipEmptyParts)) {
+        const qsizetype equals = part.indexOf(u'=');
+        Item item;
+        const QStringView name = equals < 0 ? part : part.first(equals);
+        item.name = QUrl::fromPercentEncoding(name.toUtf8());
+        if (equals >= 0)
+            item.value = QUrl::fromPercentEncoding(part.sliced(equals + 1).toUtf8());
+        m_items.append(std::move(item));
+    }
+}
+
+QList<QString> RequestQuery::pathComponents() const
+{
+    if (!m_url.isValid())
+        return {QString()};
+    const QString path = m_url.path(QUrl::FullyEncoded);
+    QList<QString> components;
+    if (path.startsWith(u'/'))
+        components.append(QStringLiteral("/"));
+    for (QStringView part : QStringView(path).split(u'/', Qt::SkipEmptyParts))
+        components.append(QUrl::fromPercentEncoding(part.toUtf8()));
+    return components;
+}
+
+const RequestQuery::Item *RequestQuery::firstItem(QLatin1String name) const
+{
+    for (const Item &item : m_items) {
+        if (item.name == name)
+            return &item;
+    }
+    return nullptr;
+}
+
+QString RequestQuery::value(QLatin1String name) const
+{
+    const Item *item = firstItem(name);
+    return item && item->value ? *item->value : QString();
+}
+
+QString RequestQuery::itemsText() const
+{
+    if (m_items.isEmpty())
+        return {};
+    QString text(u'[');
+    for (qsizetype i = 0; i < m_items.size(); ++i) {
+        if (i > 0)
+            text += QLatin1String(", ");
+        text += m_items[i].name;
+        if (m_items[i].value) {
+            text += u'=';
+            text += *m_items[i].value;
+        }
+    }
+    text += u']';
+    return text;
+}
+
+std::int64_t parseInteger(QStringView text)
+{
+    if (text.isEmpty() || text.size() > 24)
+        return 0;
+    char digits[24] = {};
+    qsizetype length = 0;
+    for (QChar c : text) {
+        if (c.unicode() > 0x7f)
+            return 0;
+        digits[length++] = char(c.unicode());
+    }
+    const char *begin = digits;
+    const char *end = digits + length;
+    if (*begin == '+') {
+        ++begin;
+        if (begin == end || *begin == '-')
+            return 0;
+    }
+    std::int64_t value = 0;
+    const auto result = std::from_chars(begin, end, value);
+    if (result.ec != std::errc() || result.ptr != end)
+        return 0;
+    return value;
+}
+
+} // namespace zc

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <cstdint>
+#include <optional>
+
+namespace zc {
+
+// A command's request text ("/mouse?key=move_by&delta_x=5") read as the path and query of an
+// address behind a fixed base, the way the dispatcher and the executors read it.
+class RequestQuery
+{
+public:
+    struct Item
+    {
+        QString name;
+        std::optional<QString> value; // absent for an item without "="
+    };
+
+    explicit RequestQuery(const QString &request);
+
+    // False when the address parser rejects the text (a request without a leading "/", say).
+    bool isValid() const { return m_url.isValid(); }
+    bool hasQuery() const { return m_url.isValid() && m_url.hasQuery(); }
+    // Percent-decoded, with the leading "/" as the first component.
+    QList<QString> pathComponents() const;
+    const QList<Item> &items() const { return m_items; }
+
+    // Value of the first item of that name; the empty text when there is none or it has no value.
+    QString value(QLatin1String name) const;
+    const Item *firstItem(QLatin1String name) const;
+
+    // The items as one log line: "[key=move_by, delta_x=5]", or empty when there are none.
+    QString itemsText() const;
+
+private:
+    QUrl m_url;
+    QList<Item> m_items;
+};
+
+// A signed 64-bit integer in base 10: optional sign, then digits, nothing else. Anything else,
+// and a number beyond 64 bits, reads as 0.
+std::int64_t parseInteger(QStringView text);
+
+} // namespace zc

@@ -1,0 +1,135 @@
+#include "udpserver.h"
+
+#include "commandmessage.h"
+#include "log.h"
+#include "requesthandler.h"
+#include "udpserverrestartdelegate.h"
+
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
+namespace zc {
+
+namespace {
+
+// Datagrams handled before the event loop gets a turn, so that a flood cannot starve timers,
+// signals or the other server.
+constexpr int datagramsPerTurn = 256;
+
+// Room for bursts: at 50,000 small datagrams a second the default buffer fills in a few
+// milliseconds.
+constexpr int receiveBufferBytes = 4 * 1024 * 1024;
+
+} // namespace
+
+UDPServer::UDPServer(RequestHandler &handler, Log &log) : m_handler(handler), m_log(log) {}
+
+UDPServer::~UDPServer() = default;
+
+quint16 UDPServer::localPort() const
+{
+    return m_socket ? m_socket->localPort() : 0;
+}
+
+bool UDPServer::setBroadcast(bool enabled)
+{
+    const int value = enabled ? 1 : 0;
+    if (::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_BROADCAST, &value,
+                     sizeof value) == 0)
+        return true;
+    m_log.line(std::strerror(errno));
+    return false;
+}
+
+void UDPServer::startServer(quint16 port)
+{
+    m_udpServerPort = port;
+    m_socket.reset(new QUdpSocket);
+    QUdpSocket *socket = m_socket.get();
+    QObject::connect(socket, &QAbstractSocket::stateChanged, socket,
+                     [this, socket](QAbstractSocket::SocketState state) {
+                         if (state != QAbstractSocket::UnconnectedState)
+                             return;
+                         // Reported after the stop has finished its own lines.
+                         QMetaObject::invokeMethod(
+                             socket,
+                             [this, socket] {
+                                 m_log.line(socket->state() == QAbstractSocket::UnconnectedState);
+                             },
+                             Qt::QueuedConnection);
+                     });
+
+    if (!socket->bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress)) {
+        m_log.line(socket->errorString());
+        return;
+    }
+    if (!setBroadcast(true))
+        return;
+    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
+    QObject::connect(socket, &QIODevice::readyRead, socket, [this] { readDatagrams(); });
+
+    if (m_udpServerDelegate)
+        m_udpServerDelegate->udpServerRunningChanged(true);
+    m_isServerRunning = true;
+    m_log.line(QStringLiteral("UDP server listening on port ") +
+               QString::number(socket->localPort()));
+    // Datagrams that arrived between bind and connect would otherwise wait for the next one.
+    if (socket->hasPendingDatagrams())
+        QMetaObject::invokeMethod(socket, [this] { readDatagrams(); }, Qt::QueuedConnection);
+}
+
+void UDPServer::readDatagrams()
+{
+    QUdpSocket *socket = m_socket.get();
+    if (!socket || socket->state() != QAbstractSocket::BoundState)
+        return;
+    for (int handled = 0; socket->hasPendingDatagrams(); ++handled) {
+        if (handled == datagramsPerTurn) {
+            QMetaObject::invokeMethod(socket, [this] { readDatagrams(); }, Qt::QueuedConnection);
+            return;
+        }
+        handleDatagram(socket, socket->receiveDatagram());
+    }
+}
+
+void UDPServer::handleDatagram(QUdpSocket *socket, const QNetworkDatagram &datagram)
+{
+    if (!m_clientSocket.contains(socket))
+        m_clientSocket.append(socket);
+    const DecodedDatagram decoded = decodeDatagram(datagram.data(), m_log);
+    if (decoded.kind == DecodedDatagram::Kind::CommandMessage)
+        m_handler.processMessage(decoded.message);
+}
+
+void UDPServer::stopServer()
+{
+    if (!m_socket)
+        return;
+    const QList<QUdpSocket *> clients = m_clientSocket;
+    for (QUdpSocket *client : clients) {
+        client->close();
+        const qsizetype position = m_clientSocket.indexOf(client);
+        m_log.line(position);
+        m_clientSocket.removeAt(position);
+    }
+    QObject::disconnect(m_socket.get(), &QIODevice::readyRead, nullptr, nullptr);
+    // The socket is usually closed above already, as the one that delivered the datagrams.
+    if (m_socket->socketDescriptor() >= 0)
+        setBroadcast(false);
+    m_socket->close();
+
+    const bool closed = m_socket->state() == QAbstractSocket::UnconnectedState;
+    m_log.line(m_clientSocket.isEmpty());
+    m_log.line(closed);
+    if (closed && m_clientSocket.isEmpty()) {
+        m_isServerRunning = false;
+        if (m_udpServerDelegate)
+            m_udpServerDelegate->udpServerRunningChanged(false);
+    }
+}
+
+} // namespace zc

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QLatin1String>
+#include <QString>
+#include <QStringView>
+
+#include <concepts>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace zc {
+
+// Plain log lines on standard output: no levels, no time stamps, items joined by one space.
+// Lines are buffered and written when the event loop goes idle, when the buffer grows large and
+// at destruction, so the command path costs no system call per line. Line breaks and other
+// control characters inside an item are escaped: text from the network can never forge a line.
+class Log
+{
+public:
+    using Sink = std::function<void(std::string_view)>;
+
+    // Writes to the file descriptor (standard output by default).
+    explicit Log(int fd = 1);
+    explicit Log(Sink sink);
+    ~Log();
+    Log(const Log &) = delete;
+    Log &operator=(const Log &) = delete;
+
+    template <typename... Items> void line(const Items &...items)
+    {
+        std::lock_guard lock(m_mutex);
+        bool first = true;
+        ((appendSeparator(first), append(items)), ...);
+        m_buffer.push_back('\n');
+        if (m_buffer.size() >= flushThreshold)
+            flushLocked();
+    }
+
+    void flush();
+
+    // Flushes every time the calling thread's event loop is about to wait.
+    void flushWhenIdle();
+
+private:
+    static constexpr std::size_t flushThreshold = 64 * 1024;
+
+    void appendSeparator(bool &first)
+    {
+        if (!first)
+            m_buffer.push_back(' ');
+        first = false;
+    }
+    void appendEscaped(std::string_view utf8);
+    void append(std::string_view text) { appendEscaped(text); }
+    void append(const char *text) { appendEscaped(text); }
+    void append(const std::string &text) { appendEscaped(text); }
+    void append(QByteArrayView utf8) { appendEscaped({utf8.data(), std::size_t(utf8.size())}); }
+    void append(const QByteArray &utf8) { append(QByteArrayView(utf8)); }
+    void append(QStringView text);
+    void append(QLatin1String text);
+    void append(const QString &text) { append(QStringView(text)); }
+    void append(bool value) { m_buffer.append(value ? "true" : "false"); }
+    void append(double value);
+    template <std::integral T>
+        requires(!std::same_as<T, bool> && !std::same_as<T, char>)
+    void append(T value)
+    {
+        m_buffer.append(std::to_string(value));
+    }
+
+    void flushLocked();
+
+    std::mutex m_mutex;
+    std::string m_buffer;
+    Sink m_sink;
+};
+
+// A double as the log shows it: the shortest text that reads back exactly, with ".0" when whole.
+std::string formatDouble(double value);
+
+} // namespace zc

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "keyboardcontrols.h"
+#include "launchurls.h"
+#include "mousecontrols.h"
+#include "vlccontrols.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdint>
+
+namespace zc {
+
+class IInputEvents;
+class IPowerActions;
+class ITextInput;
+class IWorkspace;
+class Log;
+
+// Applies the time-stamp rule to command messages from either transport and hands each accepted
+// request to the executor its path names.
+class RequestHandler
+{
+public:
+    RequestHandler(IInputEvents &input, ITextInput &text, IPowerActions &power,
+                   IWorkspace &workspace, Log &log);
+
+    void processMessage(const QJsonObject &message);
+    void handleRequest(const QString &request);
+
+    const QString &appAuthKey() const { return m_appAuthKey; }
+    const QString &password() const { return m_password; }
+    // The stamp of the last well-formed message, executed or not; both transports share it.
+    std::uint64_t sentTime() const { return m_sentTime; }
+    const QString &request() const { return m_request; }
+    const MouseControls &mouseControls() const { return m_mouseControls; }
+
+private:
+    QString m_appAuthKey;
+    QString m_password;
+    std::uint64_t m_sentTime = 0;
+    QString m_request;
+    VlcControls m_vlc;
+    LaunchUrls m_launchUrls;
+    MouseControls m_mouseControls;
+    KeyboardControls m_keyboardControls;
+    Log &m_log;
+};
+
+} // namespace zc
