@@ -1,0 +1,131 @@
+#include "commandmessage.h"
+#include "logcapture.h"
+#include "secretmask.h"
+
+#include <QTest>
+
+using namespace zc;
+using namespace zc::test;
+
+using Kind = DecodedDatagram::Kind;
+
+namespace {
+
+// JSON written with single quotes, to keep the rows readable.
+QByteArray j(const char *text)
+{
+    return QByteArray(text).replace('\'', '"');
+}
+
+QString s(const char *text)
+{
+    return QString::fromUtf8(j(text));
+}
+
+} // namespace
+Q_DECLARE_METATYPE(DecodedDatagram::Kind)
+
+class TestCommandMessage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void decode_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QStringList>("log");
+
+        QTest::newRow("command message")
+            << j("{'password':'pw','sentTime':'1'}") << Kind::CommandMessage
+            << QStringList{s("{'password':'******','sentTime':'1'}"), "For Mouse Controls"};
+        QTest::newRow("discovery request")
+            << j("[{'app_authentication_key':'k','zanti_server_password':'pw'}]")
+            << Kind::DiscoveryRequest
+            << QStringList{s("[{'app_authentication_key':'k','zanti_server_password':'******'}]")};
+        QTest::newRow("not JSON") << QByteArray("hello") << Kind::Unusable
+                                  << QStringList{"hello", "Mouse Controls Exception"};
+        QTest::newRow("empty datagram") << QByteArray() << Kind::Unusable
+                                        << QStringList{"", "Mouse Controls Exception"};
+        QTest::newRow("two values") << QByteArray("{} {}") << Kind::Unusable
+                                    << QStringList{"{} {}", "Mouse Controls Exception"};
+        QTest::newRow("values that would fill an array")
+            << QByteArray("1],[2") << Kind::Unusable
+            << QStringList{"1],[2", "Mouse Controls Exception"};
+        QTest::newRow("bare number") << QByteArray("5") << Kind::Unusable
+                                     << QStringList{"5", "Ignoring a datagram: it is neither a "
+                                                         "command message nor a discovery request"};
+        QTest::newRow("empty array") << QByteArray("[]") << Kind::Unusable
+                                     << QStringList{"[]", "Ignoring a datagram: it is neither a "
+                                                          "command message nor a discovery request"};
+        QTest::newRow("array of strings")
+            << j("['x']") << Kind::Unusable
+            << QStringList{s("['x']"),
+                           "Ignoring a datagram: it is neither a command message nor a discovery "
+                           "request"};
+        QTest::newRow("not UTF-8") << QByteArray("{\"a\":\"\xff\xfe\"}") << Kind::Unusable
+                                   << QStringList{"Ignoring a datagram of 10 bytes: it is not UTF-8 "
+                                                  "text"};
+        QTest::newRow("pretty printed stays one line")
+            << QByteArray("{\n\"sentTime\": \"1\"\n}") << Kind::CommandMessage
+            << QStringList{"{\\n\"sentTime\": \"1\"\\n}", "For Mouse Controls"};
+        QTest::newRow("deeply nested")
+            << QByteArray(100000, '[') << Kind::Unusable
+            << QStringList{QString(100000, u'['), "Mouse Controls Exception"};
+    }
+
+    void decode()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(Kind, kind);
+        QFETCH(QStringList, log);
+        LogCapture capture;
+        const DecodedDatagram decoded = decodeDatagram(bytes, capture.log);
+        QCOMPARE(decoded.kind, kind);
+        QCOMPARE(capture.lines(), log);
+    }
+
+    void mask_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QByteArray>("masked");
+
+        QTest::newRow("command message")
+            << j("{'appAuthenticationKey':'k','password':'pw','request':'/x'}")
+            << j("{'appAuthenticationKey':'k','password':'******','request':'/x'}");
+        QTest::newRow("spaces around the colon")
+            << j("{'password' :  'a b'}") << j("{'password' :  '******'}");
+        QTest::newRow("escaped quote in the value")
+            << j("{'password':'a\\'b','x':'y'}")
+            << j("{'password':'******','x':'y'}");
+        QTest::newRow("empty password") << j("{'password':''}")
+                                        << j("{'password':'******'}");
+        QTest::newRow("number") << j("{'password':1234,'x':1}")
+                                << j("{'password':******,'x':1}");
+        QTest::newRow("truncated value") << j("{'password':'secr")
+                                         << j("{'password':'******");
+        QTest::newRow("any case, any name holding the word")
+            << j("{'vlcPassword':'a','zanticonnect.serverAuthenticationPassword':'b'}")
+            << j("{'vlcPassword':'******','zanticonnect.serverAuthenticationPassword':'******'}");
+        QTest::newRow("escaped name") << j("{'pass\\u0077ord':'pw'}")
+                                      << j("{'pass\\u0077ord':'******'}");
+        QTest::newRow("the word as a value is not a name")
+            << j("{'request':'password','x':'pw'}")
+            << j("{'request':'password','x':'pw'}");
+        QTest::newRow("not JSON after all")
+            << j("garbage 'password': 'pw' more")
+            << j("garbage 'password': '******' more");
+        QTest::newRow("structured value is kept")
+            << j("{'password':{'a':1}}") << j("{'password':{'a':1}}");
+    }
+
+    void mask()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QByteArray, masked);
+        QCOMPARE(maskPasswords(json), masked);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommandMessage)
+#include "tst_commandmessage.moc"
