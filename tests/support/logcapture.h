@@ -12,6 +12,9 @@ namespace zc::test {
 // A log whose lines the test can read back.
 class LogCapture
 {
+    // Declared before the log, which flushes into it when destroyed.
+    std::string m_text;
+
 public:
     Log log{[this](std::string_view data) { m_text.append(data); }};
 
@@ -27,9 +30,6 @@ public:
         log.flush();
         m_text.clear();
     }
-
-private:
-    std::string m_text;
 };
 
 } // namespace zc::test

@@ -1,0 +1,264 @@
+// One UDP datagram's bytes through the whole command path: decodeDatagram, the time-stamp rule,
+// the dispatcher and the executors, with a recording desktop in place of the real one.
+//
+// Besides the sanitizers, it checks one property: the log never shows a command message's
+// password in clear. The datagram runs through two identical pipelines in lock step, the second
+// getting a copy whose top-level "password" values are emptied. If the first log contains the
+// password and the second does not, the text can only have come from the password member.
+
+#include "commandmessage.h"
+#include "log.h"
+#include "recordingdesktop.h"
+#include "requesthandler.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Span = std::pair<std::size_t, std::size_t>;
+
+// A strict scanner for one JSON object, independent of the product's masking code. It finds
+// the contents (between the quotes) of every top-level member named "password" whose value is
+// a string, and gives up on anything it does not fully understand.
+class PasswordScanner
+{
+public:
+    explicit PasswordScanner(std::string_view text) : m_text(text) {}
+
+    std::optional<std::vector<Span>> scan()
+    {
+        std::vector<Span> spans;
+        skipSpace();
+        if (!consume('{'))
+            return std::nullopt;
+        skipSpace();
+        if (consume('}'))
+            return atEnd() ? std::optional(spans) : std::nullopt;
+        for (;;) {
+            const std::size_t nameStart = m_pos;
+            if (!skipString())
+                return std::nullopt;
+            const bool isPassword = decodesToPassword(m_text.substr(nameStart, m_pos - nameStart));
+            skipSpace();
+            if (!consume(':'))
+                return std::nullopt;
+            skipSpace();
+            const std::size_t valueStart = m_pos;
+            if (!skipValue())
+                return std::nullopt;
+            if (isPassword && m_text[valueStart] == '"')
+                spans.emplace_back(valueStart + 1, m_pos - 1);
+            skipSpace();
+            if (consume('}'))
+                return atEnd() ? std::optional(spans) : std::nullopt;
+            if (!consume(','))
+                return std::nullopt;
+            skipSpace();
+        }
+    }
+
+private:
+    static bool decodesToPassword(std::string_view token)
+    {
+        if (token.find('\\') == std::string_view::npos)
+            return token == "\"password\"";
+        QByteArray wrapped("[");
+        wrapped.append(token.data(), qsizetype(token.size())).append(']');
+        const QJsonDocument document = QJsonDocument::fromJson(wrapped);
+        return document.isArray() && document.array().at(0).toString() == QLatin1String("password");
+    }
+
+    bool atEnd()
+    {
+        skipSpace();
+        return m_pos == m_text.size();
+    }
+    bool consume(char c)
+    {
+        if (m_pos < m_text.size() && m_text[m_pos] == c) {
+            ++m_pos;
+            return true;
+        }
+        return false;
+    }
+    void skipSpace()
+    {
+        while (m_pos < m_text.size() && (m_text[m_pos] == ' ' || m_text[m_pos] == '\t' ||
+                                         m_text[m_pos] == '\n' || m_text[m_pos] == '\r'))
+            ++m_pos;
+    }
+    bool skipString()
+    {
+        if (!consume('"'))
+            return false;
+        while (m_pos < m_text.size()) {
+            const auto c = static_cast<unsigned char>(m_text[m_pos++]);
+            if (c == '"')
+                return true;
+            if (c < 0x20)
+                return false;
+            if (c == '\\') {
+                if (m_pos == m_text.size())
+                    return false;
+                ++m_pos;
+            }
+        }
+        return false;
+    }
+    bool skipValue()
+    {
+        if (m_pos == m_text.size())
+            return false;
+        const char c = m_text[m_pos];
+        if (c == '"')
+            return skipString();
+        if (c == '{' || c == '[') {
+            int depth = 0;
+            while (m_pos < m_text.size()) {
+                const char d = m_text[m_pos];
+                if (d == '"') {
+                    if (!skipString())
+                        return false;
+                    continue;
+                }
+                ++m_pos;
+                if (d == '{' || d == '[')
+                    ++depth;
+                else if ((d == '}' || d == ']') && --depth == 0)
+                    return true;
+            }
+            return false;
+        }
+        const std::size_t start = m_pos;
+        while (m_pos < m_text.size()) {
+            const char d = m_text[m_pos];
+            if (d == ',' || d == '}' || d == ']' || d == ' ' || d == '\t' || d == '\n' ||
+                d == '\r')
+                break;
+            ++m_pos;
+        }
+        return m_pos > start;
+    }
+
+    std::string_view m_text;
+    std::size_t m_pos = 0;
+};
+
+struct Pipeline
+{
+    std::string text;
+    zc::Log log{[this](std::string_view data) { text.append(data); }};
+    zc::test::RecordingDesktop desktop;
+    zc::RequestHandler handler{desktop, desktop, desktop, desktop, log};
+
+    void run(QByteArrayView bytes)
+    {
+        const zc::DecodedDatagram decoded = zc::decodeDatagram(bytes, log);
+        if (decoded.kind == zc::DecodedDatagram::Kind::CommandMessage)
+            handler.processMessage(decoded.message);
+    }
+    void reset()
+    {
+        desktop.calls.clear();
+        text.clear();
+    }
+};
+
+struct Fixture
+{
+    int argc = 1;
+    char name[16] = "fuzz_datagram";
+    char *argv[2] = {name, nullptr};
+    QCoreApplication app{argc, argv};
+    Pipeline original;
+    Pipeline withoutPassword;
+    // The password as the log would show it when it is not masked.
+    std::string escaped;
+    zc::Log escaper{[this](std::string_view data) { escaped.append(data); }};
+};
+
+Fixture *fixture = nullptr;
+
+std::string escapedForLog(Fixture &f, const QString &text)
+{
+    f.escaped.clear();
+    f.escaper.line(text);
+    f.escaper.flush();
+    if (!f.escaped.empty() && f.escaped.back() == '\n')
+        f.escaped.pop_back();
+    return f.escaped;
+}
+
+// The password of a command message, when it is worth looking for in the log.
+std::optional<QString> checkablePassword(QByteArrayView bytes)
+{
+    QByteArray wrapped("[");
+    wrapped.append(bytes).append(']');
+    const QJsonDocument document = QJsonDocument::fromJson(wrapped);
+    if (!document.isArray() || document.array().size() != 1)
+        return std::nullopt;
+    const QJsonValue password = document.array().at(0).toObject().value(QLatin1String("password"));
+    if (!password.isString() || password.toString().size() < 4)
+        return std::nullopt;
+    return password.toString();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    fixture = new Fixture;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    Fixture &f = *fixture;
+    const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+
+    // The twin datagram: identical but for the emptied password values.
+    std::string twin(bytes);
+    const std::optional<std::vector<Span>> spans = PasswordScanner(bytes).scan();
+    if (spans) {
+        for (auto span = spans->rbegin(); span != spans->rend(); ++span)
+            twin.erase(span->first, span->second - span->first);
+    }
+
+    f.original.run(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
+    f.withoutPassword.run(QByteArrayView(twin.data(), qsizetype(twin.size())));
+    // Button presses are queued behind the request; let them reach the desktop.
+    QCoreApplication::processEvents();
+    f.original.log.flush();
+    f.withoutPassword.log.flush();
+
+    if (spans && !spans->empty()) {
+        if (const std::optional<QString> password = checkablePassword(bytes)) {
+            for (const std::string &needle :
+                 {password->toUtf8().toStdString(), escapedForLog(f, *password)}) {
+                if (f.original.text.find(needle) != std::string::npos &&
+                    f.withoutPassword.text.find(needle) == std::string::npos) {
+                    std::fprintf(stderr, "The log shows the password \"%s\" in clear:\n%s\n",
+                                 needle.c_str(), f.original.text.c_str());
+                    __builtin_trap();
+                }
+            }
+        }
+    }
+
+    f.original.reset();
+    f.withoutPassword.reset();
+    return 0;
+}
