@@ -7,7 +7,8 @@
 #   bench/udp_flood.sh [COUNT] [RATE]       (defaults 100000 and 50000)
 #
 # The build directory is $ZC_BENCH_BUILD_DIR or build-bench in the repository (Release); it is
-# configured and brought up to date first. Exits 0 only when the server exited with status 0
+# configured and brought up to date first. The server's log is kept (and its path printed) when
+# the run fails or ZC_KEEP_LOG is set. Exits 0 only when the server exited with status 0
 # and no datagram was lost.
 set -euo pipefail
 
@@ -79,7 +80,7 @@ if [[ $listening -ne 1 ]]; then
     exit 1
 fi
 
-buffer="$(ss -Hmun "sport = :$port" 2>/dev/null | grep -o 'rb[0-9]*' | head -1 || true)"
+buffer="$(ss -Hlmun "sport = :$port" 2>/dev/null | grep -o 'rb[0-9]*' | head -1 || true)"
 errors_before="$(rcvbuf_errors)"
 clock_ticks="$(getconf CLK_TCK)"
 cpu_seconds() { awk -v t="$clock_ticks" '{ printf "%.2f", ($14 + $15) / t }' "/proc/$pid/stat"; }
@@ -130,8 +131,13 @@ echo "server:   handled=$handled sent=$sent lost=$lost" \
 echo "server:   cpu=$(awk -v a="$cpu_before" -v b="$cpu_after" 'BEGIN { printf "%.2f", b - a }')s" \
     "peak_rss=$peak_rss receive_buffer=${buffer:-unknown} exit_status=$status"
 echo "kernel:   socket_drops=$drops udp_rcvbuf_errors_delta=$((errors_after - errors_before))"
-echo "log:      $log ($(wc -l <"$log") lines, $(du -h "$log" | cut -f1))"
+echo "log:      $(wc -l <"$log") lines, $(du -h "$log" | cut -f1)"
 
+if [[ $status -ne 0 || $lost -ne 0 || -n "${ZC_KEEP_LOG:-}" ]]; then
+    echo "log kept: $log"
+else
+    rm -rf "$work"
+fi
 if [[ $status -ne 0 ]]; then
     echo "FAIL: zanti-connect exited with status $status" >&2
     exit 1

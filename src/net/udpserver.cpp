@@ -35,6 +35,11 @@ quint16 UDPServer::localPort() const
     return m_socket ? m_socket->localPort() : 0;
 }
 
+qintptr UDPServer::socketDescriptor() const
+{
+    return m_socket ? m_socket->socketDescriptor() : -1;
+}
+
 bool UDPServer::setBroadcast(bool enabled)
 {
     const int value = enabled ? 1 : 0;

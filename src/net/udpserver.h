@@ -33,6 +33,7 @@ public:
     bool isServerRunning() const { return m_isServerRunning; }
     std::optional<quint16> UDPServerPort() const { return m_udpServerPort; }
     quint16 localPort() const;
+    qintptr socketDescriptor() const;
     void setUdpServerDelegate(UDPServerRestartDelegate *delegate) { m_udpServerDelegate = delegate; }
 
 private:

@@ -22,7 +22,7 @@ constexpr int exitSuccess = 0;
 constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
 
-const QByteArrayView successAnswer = "success";
+constexpr QByteArrayView successAnswer = "success";
 
 void printLine(std::FILE *stream, const QString &line)
 {
@@ -238,7 +238,8 @@ int main(int argc, char *argv[])
         "\n"
         "HOST is a name, an IPv4 address or an IPv6 address in brackets ([::1]:5916).\n"
         "PORT defaults to 5916.\n"
-        "Exit status: 0 done, 1 no (good) answer or network failure, 2 misuse."));
+        "Exit status: 0 on success, 1 when the network fails or no proper answer comes,\n"
+        "2 on misuse."));
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("send or discover"),
                                  QStringLiteral("command [arguments]"));
     const QCommandLineOption tcpOption(
