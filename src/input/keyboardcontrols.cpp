@@ -13,7 +13,14 @@ namespace zc {
 
 namespace {
 
-enum class Action : std::uint8_t { TextInput, TypeKey, TypeF, Combination, MediaKey };
+enum class Action : std::uint8_t
+{
+    TextInput,
+    TypeKey,
+    TypeF,
+    Combination,
+    MediaKey
+};
 
 struct Route
 {
@@ -27,25 +34,25 @@ QHash<QString, Route> makeRoutes(const Keyboard &k)
     QHash<QString, Route> routes;
     routes.insert(k.TextInput, {Action::TextInput});
     for (QLatin1String name :
-         {k.Space, QLatin1String(" "), k.Backspace, k.Enter, k.Shift, k.EscapePress, k.TabPress,
-          k.Ctrl, k.LeftAlt, k.UpArrow, k.DownArrow, k.LeftArrow, k.RightArrow, k.Function,
-          k.LeftAltMouseDown, k.LeftAltMouseUp, k.FunctionOne, k.FunctionTwo, k.FunctionThree,
-          k.FunctionFour, k.FunctionFive, k.FunctionSix, k.FunctionSeven, k.FunctionEight,
-          k.FunctionNine, k.FunctionTen, k.FunctionEleven, k.FunctionTwelve})
+         {k.Space,        QLatin1String(" "), k.Backspace,        k.Enter,
+          k.Shift,        k.EscapePress,      k.TabPress,         k.Ctrl,
+          k.LeftAlt,      k.UpArrow,          k.DownArrow,        k.LeftArrow,
+          k.RightArrow,   k.Function,         k.LeftAltMouseDown, k.LeftAltMouseUp,
+          k.FunctionOne,  k.FunctionTwo,      k.FunctionThree,    k.FunctionFour,
+          k.FunctionFive, k.FunctionSix,      k.FunctionSeven,    k.FunctionEight,
+          k.FunctionNine, k.FunctionTen,      k.FunctionEleven,   k.FunctionTwelve})
         routes.insert(name, {Action::TypeKey});
     routes.insert(k.FKeyPress, {Action::TypeF});
     for (QLatin1String name :
          {k.Windows, k.Copy, k.Paste, k.SystemSwitchWindow, k.SystemCloseActiveWindow,
-          k.BrowserGoForward, k.BrowserGoBack, k.BrowserRefresh, k.SystemShutDown,
-          k.SystemRestart, k.SystemSleep, k.SystemLock, k.SystemLogoff})
+          k.BrowserGoForward, k.BrowserGoBack, k.BrowserRefresh, k.SystemShutDown, k.SystemRestart,
+          k.SystemSleep, k.SystemLock, k.SystemLogoff})
         routes.insert(name, {Action::Combination});
-    routes.insert(k.MediaTogglePausePlay,
-                  {Action::MediaKey, KeyboardControls::NX_KEYTYPE_PLAY});
+    routes.insert(k.MediaTogglePausePlay, {Action::MediaKey, KeyboardControls::NX_KEYTYPE_PLAY});
     routes.insert(k.MediaNext, {Action::MediaKey, KeyboardControls::NX_KEYTYPE_NEXT});
     routes.insert(k.MediaPrevious, {Action::MediaKey, KeyboardControls::NX_KEYTYPE_PREVIOUS});
     routes.insert(k.SystemVolumeUp, {Action::MediaKey, KeyboardControls::NX_KEYTYPE_SOUND_UP});
-    routes.insert(k.SystemVolumeDown,
-                  {Action::MediaKey, KeyboardControls::NX_KEYTYPE_SOUND_DOWN});
+    routes.insert(k.SystemVolumeDown, {Action::MediaKey, KeyboardControls::NX_KEYTYPE_SOUND_DOWN});
     return routes;
 }
 
@@ -89,8 +96,7 @@ QString formatCodes(const QList<KeyCode> &codes)
 KeyboardControls::KeyboardControls(IInputEvents &input, ITextInput &text, IPowerActions &power,
                                    Log &log)
     : m_input(input), m_text(text), m_power(power), m_log(log)
-{
-}
+{}
 
 void KeyboardControls::handleKeyboardEvent(const QString &request)
 {

@@ -136,8 +136,8 @@ constexpr NamedKey namedKeys[] = {
 
 // The key that carries each shifted symbol.
 constexpr NamedKey shiftedSymbols[] = {
-    {u"~", 50}, {u"!", 18}, {u"@", 19}, {u"#", 20}, {u"$", 21}, {u"%", 23}, {u"^", 22},
-    {u"&", 26}, {u"*", 28}, {u"(", 25}, {u")", 29}, {u"_", 27}, {u"+", 24}, {u"{", 33},
+    {u"~", 50}, {u"!", 18}, {u"@", 19}, {u"#", 20},  {u"$", 21}, {u"%", 23}, {u"^", 22},
+    {u"&", 26}, {u"*", 28}, {u"(", 25}, {u")", 29},  {u"_", 27}, {u"+", 24}, {u"{", 33},
     {u"}", 30}, {u"|", 42}, {u":", 41}, {u"\"", 39}, {u"<", 43}, {u">", 47}, {u"?", 44},
 };
 
@@ -168,8 +168,7 @@ const QList<NamedCombination> &namedCombinations()
     return combinations;
 }
 
-template <std::size_t N>
-QHash<QStringView, KeyCode> makeIndex(const NamedKey (&keys)[N])
+template <std::size_t N> QHash<QStringView, KeyCode> makeIndex(const NamedKey (&keys)[N])
 {
     QHash<QStringView, KeyCode> index;
     index.reserve(qsizetype(N));

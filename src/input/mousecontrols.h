@@ -36,8 +36,7 @@ public:
 private:
     // The cursor in event coordinates (origin top-left), read afresh every time.
     std::optional<PointF> cursorPoint();
-    void click(MouseEventType down, MouseEventType up, MouseButton button,
-               std::int64_t clickState);
+    void click(MouseEventType down, MouseEventType up, MouseButton button, std::int64_t clickState);
 
     IInputEvents &m_input;
     Log &m_log;

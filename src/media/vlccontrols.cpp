@@ -1,8 +1,8 @@
 #include "vlccontrols.h"
 
 #include "iworkspace.h"
-#include "log.h"
 #include "launchurls.h"
+#include "log.h"
 
 namespace zc {
 

@@ -84,7 +84,8 @@ void UDPServer::startServer(quint16 port)
                QString::number(socket->localPort()));
     // Datagrams that arrived between bind and connect would otherwise wait for the next one.
     if (socket->hasPendingDatagrams())
-        QMetaObject::invokeMethod(socket, [this] { readDatagrams(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            socket, [this] { readDatagrams(); }, Qt::QueuedConnection);
 }
 
 void UDPServer::readDatagrams()
@@ -94,7 +95,8 @@ void UDPServer::readDatagrams()
         return;
     for (int handled = 0; socket->hasPendingDatagrams(); ++handled) {
         if (handled == datagramsPerTurn) {
-            QMetaObject::invokeMethod(socket, [this] { readDatagrams(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                socket, [this] { readDatagrams(); }, Qt::QueuedConnection);
             return;
         }
         handleDatagram(socket, socket->receiveDatagram());

@@ -34,7 +34,10 @@ public:
     std::optional<quint16> UDPServerPort() const { return m_udpServerPort; }
     quint16 localPort() const;
     qintptr socketDescriptor() const;
-    void setUdpServerDelegate(UDPServerRestartDelegate *delegate) { m_udpServerDelegate = delegate; }
+    void setUdpServerDelegate(UDPServerRestartDelegate *delegate)
+    {
+        m_udpServerDelegate = delegate;
+    }
 
 private:
     void readDatagrams();

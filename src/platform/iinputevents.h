@@ -15,7 +15,8 @@ struct PointF
     friend bool operator==(const PointF &, const PointF &) = default;
 };
 
-enum class MouseEventType : std::uint8_t {
+enum class MouseEventType : std::uint8_t
+{
     LeftMouseDown = 1,
     LeftMouseUp = 2,
     RightMouseDown = 3,
@@ -24,7 +25,11 @@ enum class MouseEventType : std::uint8_t {
     LeftMouseDragged = 6,
 };
 
-enum class MouseButton : std::uint8_t { Left = 0, Right = 1 };
+enum class MouseButton : std::uint8_t
+{
+    Left = 0,
+    Right = 1
+};
 
 struct MouseEvent
 {

@@ -67,8 +67,7 @@ private:
     void append(bool value) { m_buffer.append(value ? "true" : "false"); }
     void append(double value);
     template <std::integral T>
-        requires(!std::same_as<T, bool> && !std::same_as<T, char>)
-    void append(T value)
+    requires(!std::same_as<T, bool> && !std::same_as<T, char>) void append(T value)
     {
         m_buffer.append(std::to_string(value));
     }

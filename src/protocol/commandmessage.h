@@ -11,11 +11,16 @@ class Log;
 // What one UDP datagram turned out to be.
 struct DecodedDatagram
 {
-    enum class Kind { CommandMessage, DiscoveryRequest, Unusable };
+    enum class Kind
+    {
+        CommandMessage,
+        DiscoveryRequest,
+        Unusable
+    };
 
     Kind kind = Kind::Unusable;
-    QJsonObject message;    // for a command message
-    QJsonArray discovery;   // for a discovery request: an array whose first element is an object
+    QJsonObject message;  // for a command message
+    QJsonArray discovery; // for a discovery request: an array whose first element is an object
 };
 
 // Logs the datagram (passwords masked) and decodes it. Text that is not UTF-8, JSON that does not

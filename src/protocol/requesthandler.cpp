@@ -38,8 +38,7 @@ RequestHandler::RequestHandler(IInputEvents &input, ITextInput &text, IPowerActi
                                IWorkspace &workspace, Log &log)
     : m_vlc(workspace, log), m_launchUrls(workspace, log), m_mouseControls(input, log),
       m_keyboardControls(input, text, power, log), m_log(log)
-{
-}
+{}
 
 void RequestHandler::processMessage(const QJsonObject &message)
 {

@@ -60,15 +60,33 @@ private slots:
         QTest::addColumn<QStringList>("calls");
 
         const QList<std::pair<const char *, int>> keys = {
-            {"esc", 53},           {"tab", 48},           {"enter", 36},
-            {"backspace", 51},     {"shift", 56},         {"ctrl", 59},
-            {"alt", 58},           {"function", 63},      {"function_one", 122},
-            {"function_two", 120}, {"function_three", 99}, {"function_four", 118},
-            {"function_five", 96}, {"function_six", 97},  {"function_seven", 98},
-            {"function_eight", 100}, {"function_nine", 101}, {"function_ten", 109},
-            {"function_eleven", 103}, {"function_twelve", 111}, {"up", 126},
-            {"right", 124},        {"down", 125},         {"left", 123},
-            {"space", 49},         {" ", 49},             {"fkeypress", 3},
+            {"esc", 53},
+            {"tab", 48},
+            {"enter", 36},
+            {"backspace", 51},
+            {"shift", 56},
+            {"ctrl", 59},
+            {"alt", 58},
+            {"function", 63},
+            {"function_one", 122},
+            {"function_two", 120},
+            {"function_three", 99},
+            {"function_four", 118},
+            {"function_five", 96},
+            {"function_six", 97},
+            {"function_seven", 98},
+            {"function_eight", 100},
+            {"function_nine", 101},
+            {"function_ten", 109},
+            {"function_eleven", 103},
+            {"function_twelve", 111},
+            {"up", 126},
+            {"right", 124},
+            {"down", 125},
+            {"left", 123},
+            {"space", 49},
+            {" ", 49},
+            {"fkeypress", 3},
         };
         for (const auto &[name, code] : keys)
             QTest::newRow(name) << QString::fromLatin1(name) << press(code);
@@ -100,15 +118,43 @@ private slots:
         QTest::newRow("system_volume_up") << "system_volume_up" << media(0);
         QTest::newRow("system_volume_down") << "system_volume_down" << media(1);
 
-        for (const char *name :
-             {"printkey", "caps", "delete", "insert", "shift_mouse_down", "shift_mouse_up",
-              "right_shift", "right_shift_mouse_down", "right_shift_mouse_up", "ctrl_mouse_down",
-              "ctrl_mouse_up", "right_ctrl", "right_ctrl_mouse_down", "right_ctrl_mouse_up",
-              "right_alt", "right_alt_mouse_down", "right_alt_mouse_up", "function_mouse_down",
-              "function_mouse_up", "home", "end", "page_up", "page_down",
-              "system_toggle_volume_mute", "system_hibernate", "system_num_lock", "scroll_lock",
-              "restore_minimize_active_window", "restore_maximize_active_window", "cut",
-              "browser_go_home", "ENTER", "enter ", "", "a", "Cmd", "f13"})
+        for (const char *name : {"printkey",
+                                 "caps",
+                                 "delete",
+                                 "insert",
+                                 "shift_mouse_down",
+                                 "shift_mouse_up",
+                                 "right_shift",
+                                 "right_shift_mouse_down",
+                                 "right_shift_mouse_up",
+                                 "ctrl_mouse_down",
+                                 "ctrl_mouse_up",
+                                 "right_ctrl",
+                                 "right_ctrl_mouse_down",
+                                 "right_ctrl_mouse_up",
+                                 "right_alt",
+                                 "right_alt_mouse_down",
+                                 "right_alt_mouse_up",
+                                 "function_mouse_down",
+                                 "function_mouse_up",
+                                 "home",
+                                 "end",
+                                 "page_up",
+                                 "page_down",
+                                 "system_toggle_volume_mute",
+                                 "system_hibernate",
+                                 "system_num_lock",
+                                 "scroll_lock",
+                                 "restore_minimize_active_window",
+                                 "restore_maximize_active_window",
+                                 "cut",
+                                 "browser_go_home",
+                                 "ENTER",
+                                 "enter ",
+                                 "",
+                                 "a",
+                                 "Cmd",
+                                 "f13"})
             QTest::newRow(qPrintable(QStringLiteral("not executed: '%1'").arg(QLatin1String(name))))
                 << QString::fromLatin1(name) << QStringList{};
     }
@@ -174,9 +220,10 @@ private slots:
         QTest::newRow("capital") << "/keyboard?key=textinput&value=A"
                                  << QStringList{"[key=textinput, value=A]", "textinput", "[58, 0]",
                                                 "A"};
-        QTest::newRow("shortcut") << "/keyboard?key=copy" << QStringList{"[key=copy]", "[55, 8]", "copy"};
-        QTest::newRow("system command") << "/keyboard?key=system_lock"
-                                        << QStringList{"[key=system_lock]"};
+        QTest::newRow("shortcut") << "/keyboard?key=copy"
+                                  << QStringList{"[key=copy]", "[55, 8]", "copy"};
+        QTest::newRow("system command")
+            << "/keyboard?key=system_lock" << QStringList{"[key=system_lock]"};
         QTest::newRow("unknown") << "/keyboard?key=delete"
                                  << QStringList{"[key=delete]", "Unknown Keyboard event"};
         QTest::newRow("no query") << "/keyboard" << QStringList{""};

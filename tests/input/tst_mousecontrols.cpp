@@ -54,7 +54,8 @@ private slots:
                                              "mouse left up (100, 50) button 0"}
                               << false;
         QTest::newRow("scroll ends a drag")
-            << QStringList{"/mouse?key=left_button_down", "/mouse?key=scroll_by&delta_x=3&delta_y=-2",
+            << QStringList{"/mouse?key=left_button_down",
+                           "/mouse?key=scroll_by&delta_x=3&delta_y=-2",
                            "/mouse?key=move_by&delta_x=1&delta_y=1"}
             << QStringList{"mouse left down (100, 50) button 0", "scroll -2 3 user 1",
                            "warp (101, 51)", "mouse moved (101, 51) button 0"}
@@ -66,7 +67,8 @@ private slots:
             << QStringList{"/mouse?key=left_button_down", "/mouse?key=right_button_down",
                            "/mouse?key=right_button_up"}
             << QStringList{"mouse left down (100, 50) button 0",
-                           "mouse right down (100, 50) button 1", "mouse right up (100, 50) button 1"}
+                           "mouse right down (100, 50) button 1",
+                           "mouse right up (100, 50) button 1"}
             << true;
         QTest::newRow("click") << QStringList{"/mouse?key=left_button_click"}
                                << QStringList{"mouse left down (100, 50) button 0",
@@ -88,12 +90,10 @@ private slots:
             << false;
         QTest::newRow("vertical scroll") << QStringList{"/mouse?key=scroll_vertical&value=-4"}
                                          << QStringList{"scroll -4 0 user 1"} << false;
-        QTest::newRow("vertical scroll without value")
-            << QStringList{"/mouse?key=scroll_vertical"} << QStringList{"scroll 0 0 user 1"}
-            << false;
+        QTest::newRow("vertical scroll without value") << QStringList{"/mouse?key=scroll_vertical"}
+                                                       << QStringList{"scroll 0 0 user 1"} << false;
         QTest::newRow("scroll beyond 32 bits is refused, never wrapped")
-            << QStringList{"/mouse?key=scroll_vertical&value=4294967297"} << QStringList{}
-            << false;
+            << QStringList{"/mouse?key=scroll_vertical&value=4294967297"} << QStringList{} << false;
         QTest::newRow("horizontal scroll is not executed")
             << QStringList{"/mouse?key=scroll_horizontal&value=3"} << QStringList{} << false;
         QTest::newRow("names are case-sensitive")
@@ -142,26 +142,31 @@ private slots:
         QTest::addColumn<QString>("request");
         QTest::addColumn<QStringList>("log");
 
-        QTest::newRow("move")
-            << "/mouse?key=move_by&delta_x=10&delta_y=20"
-            << QStringList{"[key=move_by, delta_x=10, delta_y=20]",
-                           "10",
-                           "10 20",
-                           "(10.0, 20.0)",
+        QTest::newRow("move") << "/mouse?key=move_by&delta_x=10&delta_y=20"
+                              << QStringList{"[key=move_by, delta_x=10, delta_y=20]",
+                                             "10",
+                                             "10 20",
+                                             "(10.0, 20.0)",
+                                             "mouseLoc  (100.0, 1030.0)",
+                                             "NSHeight(NSScreen.screens[0].frame) 1080.0",
+                                             "mouseLoc  (100.0, 50.0)"};
+        QTest::newRow("move without deltas")
+            << "/mouse?key=move_by"
+            << QStringList{"[key=move_by]",
+                           "0",
+                           "0 0",
+                           "(0.0, 0.0)",
                            "mouseLoc  (100.0, 1030.0)",
                            "NSHeight(NSScreen.screens[0].frame) 1080.0",
                            "mouseLoc  (100.0, 50.0)"};
-        QTest::newRow("move without deltas")
-            << "/mouse?key=move_by"
-            << QStringList{"[key=move_by]", "0", "0 0", "(0.0, 0.0)", "mouseLoc  (100.0, 1030.0)",
-                           "NSHeight(NSScreen.screens[0].frame) 1080.0", "mouseLoc  (100.0, 50.0)"};
         QTest::newRow("click") << "/mouse?key=left_button_click"
                                << QStringList{"[key=left_button_click]", "Left Click"};
         QTest::newRow("double click")
             << "/mouse?key=left_button_double_click"
             << QStringList{"[key=left_button_double_click]", "Double Click", "0.5"};
-        QTest::newRow("right double click") << "/mouse?key=right_button_double_click"
-                                            << QStringList{"[key=right_button_double_click]", "0.5"};
+        QTest::newRow("right double click")
+            << "/mouse?key=right_button_double_click"
+            << QStringList{"[key=right_button_double_click]", "0.5"};
         QTest::newRow("unknown") << "/mouse?key=nope"
                                  << QStringList{"[key=nope]", "Unknown mouse event"};
         QTest::newRow("no key") << "/mouse?x=1" << QStringList{"[x=1]", "Unknown mouse event"};

@@ -31,7 +31,8 @@ private slots:
         QTest::addColumn<QStringList>("log");
         QTest::addColumn<QStringList>("calls");
 
-        const QList<RunningApplication> withVlc = {{"Files", true}, {"VLC", true}, {"Terminal", true}};
+        const QList<RunningApplication> withVlc = {
+            {"Files", true}, {"VLC", true}, {"Terminal", true}};
         QTest::newRow("already running: names listed, nothing launched")
             << "start_vlc" << withVlc << QStringList{"Files", "VLC", "Terminal"} << QStringList{};
         QTest::newRow("not running") << "start_vlc" << QList<RunningApplication>{{"Files", true}}
@@ -42,9 +43,9 @@ private slots:
         QTest::newRow("name must match exactly")
             << "start_vlc" << QList<RunningApplication>{{"vlc", true}, {"VLC media player", true}}
             << QStringList{"vlc", "VLC media player"} << QStringList{"launch VLC"};
-        for (const char *command : {"schedule_vlc_exit", "cancel_vlc_exit_schedule",
-                                    "get_time_for_vlc_exit", "setup_vlc_web_interface",
-                                    "START_VLC", ""})
+        for (const char *command :
+             {"schedule_vlc_exit", "cancel_vlc_exit_schedule", "get_time_for_vlc_exit",
+              "setup_vlc_web_interface", "START_VLC", ""})
             QTest::newRow(command) << QString::fromLatin1(command) << withVlc
                                    << QStringList{"Unknown VLC ommand"} << QStringList{};
     }
@@ -66,15 +67,14 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("opened");
 
-        for (const char *site :
-             {"https://", "https://www.youtube.com", "https://www.netflix.com",
-              "https://www.primevideo.com", "https://www.hulu.com", "https://www.hotstar.com",
-              "https://www.hbo.com/"})
+        for (const char *site : {"https://", "https://www.youtube.com", "https://www.netflix.com",
+                                 "https://www.primevideo.com", "https://www.hulu.com",
+                                 "https://www.hotstar.com", "https://www.hbo.com/"})
             QTest::newRow(site) << QString::fromLatin1(site) << true;
         for (const char *site :
              {"VLC", "https://www.hbo.com", "HTTPS://www.netflix.com", "https://www.netflix.com/",
-              "https://www.netflix.com/browse", "https://www.netflix.com?x=1", "http://www.hulu.com",
-              "file:///etc/passwd", "", "https://evil.example"})
+              "https://www.netflix.com/browse", "https://www.netflix.com?x=1",
+              "http://www.hulu.com", "file:///etc/passwd", "", "https://evil.example"})
             QTest::newRow(site) << QString::fromLatin1(site) << false;
     }
 

@@ -76,7 +76,8 @@ private slots:
         QCOMPARE(delegate.states, QList<bool>{true});
         QCOMPARE(server->UDPServerPort(), std::optional<quint16>(0));
         QCOMPARE(capture.lines(),
-                 QStringList{QStringLiteral("UDP server listening on port %1").arg(server->localPort())});
+                 QStringList{
+                     QStringLiteral("UDP server listening on port %1").arg(server->localPort())});
         int broadcast = 0;
         socklen_t length = sizeof broadcast;
         QCOMPARE(::getsockopt(int(server->socketDescriptor()), SOL_SOCKET, SO_BROADCAST, &broadcast,
@@ -91,9 +92,10 @@ private slots:
         send(command(1, "/keyboard?key=enter"));
         QTRY_COMPARE(desktop.calls, (QStringList{"key 36 down", "key 36 up"}));
         const QStringList lines = capture.lines();
-        QCOMPARE(lines.first(),
-                 QStringLiteral(R"({"appAuthenticationKey":"Q7w4R#2k81M5T!x09P3Z","password":"******",)"
-                                R"("request":"/keyboard?key=enter","sentTime":"1"})"));
+        QCOMPARE(
+            lines.first(),
+            QStringLiteral(R"({"appAuthenticationKey":"Q7w4R#2k81M5T!x09P3Z","password":"******",)"
+                           R"("request":"/keyboard?key=enter","sentTime":"1"})"));
         QCOMPARE(lines.at(1), QStringLiteral("For Mouse Controls"));
         QVERIFY(!lines.join(u'\n').contains(QLatin1String("hunter2")));
     }
@@ -121,8 +123,10 @@ private slots:
         QTest::newRow("empty array") << QByteArray("[]");
         QTest::newRow("discovery request") << QByteArray(R"([{"app_authentication_key":"k"}])");
         QTest::newRow("largest datagram") << QByteArray(65507, '{');
-        QTest::newRow("stamp too large") << command(1, "/keyboard?key=enter").replace("\"1\"", "\"99999999999999999999\"");
-        QTest::newRow("request not a text") << QByteArray(R"({"appAuthenticationKey":"k","password":"p","sentTime":"1","request":5})");
+        QTest::newRow("stamp too large")
+            << command(1, "/keyboard?key=enter").replace("\"1\"", "\"99999999999999999999\"");
+        QTest::newRow("request not a text") << QByteArray(
+            R"({"appAuthenticationKey":"k","password":"p","sentTime":"1","request":5})");
     }
 
     void badDatagramsNeverStopTheServer()

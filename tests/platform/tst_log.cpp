@@ -47,20 +47,17 @@ private slots:
             << "mouseLoc  (1.0, 2.0)"
             << std::function<void(Log &)>([](Log &log) { log.line("mouseLoc ", "(1.0, 2.0)"); });
         QTest::newRow("whole and fractional doubles")
-            << "100.0 0.5 -3.25 1e+21" << std::function<void(Log &)>([](Log &log) {
-                   log.line(100.0, 0.5, -3.25, 1e21);
-               });
+            << "100.0 0.5 -3.25 1e+21"
+            << std::function<void(Log &)>([](Log &log) { log.line(100.0, 0.5, -3.25, 1e21); });
         QTest::newRow("unsigned 64-bit")
             << "18446744073709551615" << std::function<void(Log &)>([](Log &log) {
                    log.line(std::numeric_limits<std::uint64_t>::max());
                });
         QTest::newRow("line breaks and controls are escaped")
-            << "a\\nb\\r\\tc\\x1b[31m\\x7f" << std::function<void(Log &)>([](Log &log) {
-                   log.line("a\nb\r\tc\x1b[31m\x7f");
-               });
-        QTest::newRow("empty line") << "" << std::function<void(Log &)>([](Log &log) {
-            log.line(QString());
-        });
+            << "a\\nb\\r\\tc\\x1b[31m\\x7f"
+            << std::function<void(Log &)>([](Log &log) { log.line("a\nb\r\tc\x1b[31m\x7f"); });
+        QTest::newRow("empty line")
+            << "" << std::function<void(Log &)>([](Log &log) { log.line(QString()); });
     }
 
     void items()

@@ -45,8 +45,8 @@ private slots:
             << QStringList{s("[{'app_authentication_key':'k','zanti_server_password':'******'}]")};
         QTest::newRow("not JSON") << QByteArray("hello") << Kind::Unusable
                                   << QStringList{"hello", "Mouse Controls Exception"};
-        QTest::newRow("empty datagram") << QByteArray() << Kind::Unusable
-                                        << QStringList{"", "Mouse Controls Exception"};
+        QTest::newRow("empty datagram")
+            << QByteArray() << Kind::Unusable << QStringList{"", "Mouse Controls Exception"};
         QTest::newRow("two values") << QByteArray("{} {}") << Kind::Unusable
                                     << QStringList{"{} {}", "Mouse Controls Exception"};
         QTest::newRow("values that would fill an array")
@@ -55,17 +55,19 @@ private slots:
         QTest::newRow("bare number") << QByteArray("5") << Kind::Unusable
                                      << QStringList{"5", "Ignoring a datagram: it is neither a "
                                                          "command message nor a discovery request"};
-        QTest::newRow("empty array") << QByteArray("[]") << Kind::Unusable
-                                     << QStringList{"[]", "Ignoring a datagram: it is neither a "
-                                                          "command message nor a discovery request"};
+        QTest::newRow("empty array")
+            << QByteArray("[]") << Kind::Unusable
+            << QStringList{"[]", "Ignoring a datagram: it is neither a "
+                                 "command message nor a discovery request"};
         QTest::newRow("array of strings")
             << j("['x']") << Kind::Unusable
             << QStringList{s("['x']"),
                            "Ignoring a datagram: it is neither a command message nor a discovery "
                            "request"};
-        QTest::newRow("not UTF-8") << QByteArray("{\"a\":\"\xff\xfe\"}") << Kind::Unusable
-                                   << QStringList{"Ignoring a datagram of 10 bytes: it is not UTF-8 "
-                                                  "text"};
+        QTest::newRow("not UTF-8")
+            << QByteArray("{\"a\":\"\xff\xfe\"}") << Kind::Unusable
+            << QStringList{"Ignoring a datagram of 10 bytes: it is not UTF-8 "
+                           "text"};
         QTest::newRow("pretty printed stays one line")
             << QByteArray("{\n\"sentTime\": \"1\"\n}") << Kind::CommandMessage
             << QStringList{"{\\n\"sentTime\": \"1\"\\n}", "For Mouse Controls"};
@@ -96,25 +98,19 @@ private slots:
         QTest::newRow("spaces around the colon")
             << j("{'password' :  'a b'}") << j("{'password' :  '******'}");
         QTest::newRow("escaped quote in the value")
-            << j("{'password':'a\\'b','x':'y'}")
-            << j("{'password':'******','x':'y'}");
-        QTest::newRow("empty password") << j("{'password':''}")
-                                        << j("{'password':'******'}");
-        QTest::newRow("number") << j("{'password':1234,'x':1}")
-                                << j("{'password':******,'x':1}");
-        QTest::newRow("truncated value") << j("{'password':'secr")
-                                         << j("{'password':'******");
+            << j("{'password':'a\\'b','x':'y'}") << j("{'password':'******','x':'y'}");
+        QTest::newRow("empty password") << j("{'password':''}") << j("{'password':'******'}");
+        QTest::newRow("number") << j("{'password':1234,'x':1}") << j("{'password':******,'x':1}");
+        QTest::newRow("truncated value") << j("{'password':'secr") << j("{'password':'******");
         QTest::newRow("any case, any name holding the word")
             << j("{'vlcPassword':'a','zanticonnect.serverAuthenticationPassword':'b'}")
             << j("{'vlcPassword':'******','zanticonnect.serverAuthenticationPassword':'******'}");
-        QTest::newRow("escaped name") << j("{'pass\\u0077ord':'pw'}")
-                                      << j("{'pass\\u0077ord':'******'}");
+        QTest::newRow("escaped name")
+            << j("{'pass\\u0077ord':'pw'}") << j("{'pass\\u0077ord':'******'}");
         QTest::newRow("the word as a value is not a name")
-            << j("{'request':'password','x':'pw'}")
-            << j("{'request':'password','x':'pw'}");
+            << j("{'request':'password','x':'pw'}") << j("{'request':'password','x':'pw'}");
         QTest::newRow("not JSON after all")
-            << j("garbage 'password': 'pw' more")
-            << j("garbage 'password': '******' more");
+            << j("garbage 'password': 'pw' more") << j("garbage 'password': '******' more");
         QTest::newRow("structured value is kept")
             << j("{'password':{'a':1}}") << j("{'password':{'a':1}}");
     }

@@ -156,7 +156,8 @@ private slots:
             << "/mouse?key=left_button_click"
             << QStringList{"[key=left_button_click]", "left_button_click",
                            "[key=left_button_click]", "Left Click"}
-            << QStringList{"mouse left down (100, 50) button 0", "mouse left up (100, 50) button 0"};
+            << QStringList{"mouse left down (100, 50) button 0",
+                           "mouse left up (100, 50) button 0"};
         QTest::newRow("mouse without a query does nothing")
             << "/mouse" << QStringList{"", ""} << QStringList{};
         QTest::newRow("no leading slash does nothing")
@@ -164,8 +165,8 @@ private slots:
         QTest::newRow("empty query still reaches the mouse")
             << "/mouse?" << QStringList{"", "", "", "Unknown mouse event"} << QStringList{};
         QTest::newRow("mouse row comes first")
-            << "/keyboard/mouse?key=x" << QStringList{"[key=x]", "x", "[key=x]", "Unknown mouse event"}
-            << QStringList{};
+            << "/keyboard/mouse?key=x"
+            << QStringList{"[key=x]", "x", "[key=x]", "Unknown mouse event"} << QStringList{};
         QTest::newRow("keyboard before vlc")
             << "/keyboard/vlc?key=x"
             << QStringList{"[key=x]", "x", "[key=x]", "Unknown Keyboard event"} << QStringList{};
@@ -179,8 +180,8 @@ private slots:
             << "/vlc?key=start_vlc" << QStringList{"[key=start_vlc]", "start_vlc"}
             << QStringList{"launch VLC"};
         QTest::newRow("vlc without a key")
-            << "/vlc?value=start_vlc"
-            << QStringList{"[value=start_vlc]", "", "Unknown VLC ommand"} << QStringList{};
+            << "/vlc?value=start_vlc" << QStringList{"[value=start_vlc]", "", "Unknown VLC ommand"}
+            << QStringList{};
         QTest::newRow("system gets the value")
             << "/system?key=open&value=https://www.netflix.com"
             << QStringList{"[key=open, value=https://www.netflix.com]", "open", "open",
@@ -197,8 +198,7 @@ private slots:
         QTest::newRow("item without value")
             << "/other?key" << QStringList{"[key]", ""} << QStringList{};
         QTest::newRow("percent-decoded items, plus stays")
-            << "/other?key=a%20b+c%26d" << QStringList{"[key=a b+c&d]", "a b+c&d"}
-            << QStringList{};
+            << "/other?key=a%20b+c%26d" << QStringList{"[key=a b+c&d]", "a b+c&d"} << QStringList{};
         QTest::newRow("line break in an item cannot forge a log line")
             << "/other?key=a%0AUDP" << QStringList{"[key=a\\nUDP]", "a\\nUDP"} << QStringList{};
     }

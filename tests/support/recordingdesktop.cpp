@@ -57,8 +57,7 @@ void RecordingDesktop::postScrollEvent(const ScrollEvent &event)
 
 void RecordingDesktop::postKeyEvent(const KeyEvent &event)
 {
-    QString line =
-        QStringLiteral("key %1 %2").arg(event.keyCode).arg(event.down ? u"down" : u"up");
+    QString line = QStringLiteral("key %1 %2").arg(event.keyCode).arg(event.down ? u"down" : u"up");
     if (event.flags)
         line += QStringLiteral(" flags 0x%1").arg(*event.flags, 0, 16);
     calls.append(line);

@@ -6,8 +6,7 @@ namespace zc {
 
 UnavailableService::UnavailableService(Log &log, QString what, QString reason)
     : m_log(log), m_what(std::move(what)), m_reason(std::move(reason))
-{
-}
+{}
 
 void UnavailableService::reportOnce()
 {
@@ -19,8 +18,7 @@ void UnavailableService::reportOnce()
 
 UnavailableInputEvents::UnavailableInputEvents(Log &log, const QString &reason)
     : UnavailableService(log, QStringLiteral("Mouse and keyboard input is"), reason)
-{
-}
+{}
 
 std::optional<PointF> UnavailableInputEvents::cursorLocation()
 {
@@ -66,8 +64,7 @@ void UnavailableInputEvents::postMediaKeyEvent(const MediaKeyEvent &)
 
 UnavailableTextInput::UnavailableTextInput(Log &log, const QString &reason)
     : UnavailableService(log, QStringLiteral("Typing text is"), reason)
-{
-}
+{}
 
 std::optional<QString> UnavailableTextInput::typeText(const QString &)
 {
@@ -83,8 +80,7 @@ std::optional<QString> UnavailableTextInput::pasteText(const QString &)
 
 UnavailablePowerActions::UnavailablePowerActions(Log &log, const QString &reason)
     : UnavailableService(log, QStringLiteral("Sleep, restart and shut down are"), reason)
-{
-}
+{}
 
 void UnavailablePowerActions::shutDown()
 {
@@ -102,10 +98,8 @@ void UnavailablePowerActions::sleep()
 }
 
 UnavailableWorkspace::UnavailableWorkspace(Log &log, const QString &reason)
-    : UnavailableService(log, QStringLiteral("Starting applications and opening sites is"),
-                         reason)
-{
-}
+    : UnavailableService(log, QStringLiteral("Starting applications and opening sites is"), reason)
+{}
 
 QList<RunningApplication> UnavailableWorkspace::runningApplications()
 {
