@@ -12,7 +12,6 @@ if [[ ${1:-} == --sanitize ]]; then
     options=(-DCMAKE_BUILD_TYPE=Debug -DZC_SANITIZE=ON -DZC_BENCHMARKS=OFF)
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 elif [[ -n ${1:-} ]]; then
     echo "usage: $0 [--sanitize]" >&2
     exit 2
