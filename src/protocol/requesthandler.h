@@ -34,7 +34,6 @@ public:
     // The stamp of the last well-formed message, executed or not; both transports share it.
     std::uint64_t sentTime() const { return m_sentTime; }
     const QString &request() const { return m_request; }
-    const MouseControls &mouseControls() const { return m_mouseControls; }
 
 private:
     QString m_appAuthKey;

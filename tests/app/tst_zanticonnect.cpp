@@ -1,23 +1,16 @@
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "commanddatagram.h"
+
 #include <QProcess>
 #include <QTest>
 #include <QUdpSocket>
 
 #include <csignal>
 
+using zc::test::commandDatagram;
+
 namespace {
 
 constexpr quint16 commandPort = 5916;
-
-QByteArray command(quint64 stamp, const QString &request)
-{
-    const QJsonObject message{{"appAuthenticationKey", "Q7w4R#2k81M5T!x09P3Z"},
-                              {"password", "hunter2"},
-                              {"sentTime", QString::number(stamp)},
-                              {"request", request}};
-    return QJsonDocument(message).toJson(QJsonDocument::Compact);
-}
 
 } // namespace
 
@@ -60,8 +53,8 @@ private slots:
 
         QUdpSocket client;
         for (quint64 stamp = 1; stamp <= 3; ++stamp)
-            client.writeDatagram(command(stamp, "/keyboard?key=enter"), QHostAddress::LocalHost,
-                                 commandPort);
+            client.writeDatagram(commandDatagram(stamp, "/keyboard?key=enter"),
+                                 QHostAddress::LocalHost, commandPort);
         QTRY_COMPARE(readOutput().count("For Mouse Controls\n"), 3);
 
         QCOMPARE(::kill(pid_t(program.processId()), signal), 0);

@@ -1,11 +1,10 @@
+#include "commanddatagram.h"
 #include "logcapture.h"
 #include "recordingdesktop.h"
 #include "requesthandler.h"
 #include "udpserver.h"
 #include "udpserverrestartdelegate.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -22,15 +21,6 @@ public:
     QList<bool> states;
     void udpServerRunningChanged(bool running) override { states.append(running); }
 };
-
-QByteArray command(quint64 stamp, const QString &request)
-{
-    const QJsonObject message{{"appAuthenticationKey", "Q7w4R#2k81M5T!x09P3Z"},
-                              {"password", "hunter2"},
-                              {"sentTime", QString::number(stamp)},
-                              {"request", request}};
-    return QJsonDocument(message).toJson(QJsonDocument::Compact);
-}
 
 } // namespace
 
@@ -89,7 +79,7 @@ private slots:
     void datagramIsExecuted()
     {
         capture.clear();
-        send(command(1, "/keyboard?key=enter"));
+        send(commandDatagram(1, "/keyboard?key=enter"));
         QTRY_COMPARE(desktop.calls, (QStringList{"key 36 down", "key 36 up"}));
         const QStringList lines = capture.lines();
         QCOMPARE(
@@ -106,7 +96,8 @@ private slots:
         if (!probe.bind(QHostAddress::LocalHostIPv6, 0))
             QSKIP("this machine has no IPv6 loopback");
         for (quint64 stamp = 1; stamp <= 20; ++stamp)
-            send(command(stamp, QStringLiteral("/mouse?key=scroll_vertical&value=%1").arg(stamp)),
+            send(commandDatagram(stamp,
+                                 QStringLiteral("/mouse?key=scroll_vertical&value=%1").arg(stamp)),
                  QHostAddress::LocalHostIPv6);
         QTRY_COMPARE(desktop.calls.size(), 20);
         for (int i = 0; i < 20; ++i)
@@ -123,8 +114,8 @@ private slots:
         QTest::newRow("empty array") << QByteArray("[]");
         QTest::newRow("discovery request") << QByteArray(R"([{"app_authentication_key":"k"}])");
         QTest::newRow("largest datagram") << QByteArray(65507, '{');
-        QTest::newRow("stamp too large")
-            << command(1, "/keyboard?key=enter").replace("\"1\"", "\"99999999999999999999\"");
+        QTest::newRow("stamp too large") << commandDatagram(1, "/keyboard?key=enter")
+                                                .replace("\"1\"", "\"99999999999999999999\"");
         QTest::newRow("request not a text") << QByteArray(
             R"({"appAuthenticationKey":"k","password":"p","sentTime":"1","request":5})");
     }
@@ -133,7 +124,7 @@ private slots:
     {
         QFETCH(QByteArray, datagram);
         send(datagram);
-        send(command(2, "/keyboard?key=tab"));
+        send(commandDatagram(2, "/keyboard?key=tab"));
         QTRY_COMPARE(desktop.calls, (QStringList{"key 48 down", "key 48 up"}));
         QCOMPARE(handler->sentTime(), 2u);
     }
@@ -154,7 +145,7 @@ private slots:
 
     void stopAfterDatagramsLogsThePosition()
     {
-        send(command(1, "/keyboard?key=enter"));
+        send(commandDatagram(1, "/keyboard?key=enter"));
         QTRY_COMPARE(desktop.calls.size(), 2);
         capture.clear();
         server->stopServer();
@@ -175,14 +166,14 @@ private slots:
 
     void restartKeepsTheStamp()
     {
-        send(command(5, "/keyboard?key=enter"));
+        send(commandDatagram(5, "/keyboard?key=enter"));
         QTRY_COMPARE(desktop.calls.size(), 2);
         server->stopServer();
         server->startServer(0);
         QVERIFY(server->isServerRunning());
         QCOMPARE(delegate.states, (QList<bool>{true, false, true}));
-        send(command(5, "/keyboard?key=tab"));
-        send(command(6, "/keyboard?key=esc"));
+        send(commandDatagram(5, "/keyboard?key=tab"));
+        send(commandDatagram(6, "/keyboard?key=esc"));
         QTRY_COMPARE(desktop.calls.size(), 4);
         QCOMPARE(desktop.calls.mid(2), (QStringList{"key 53 down", "key 53 up"}));
     }
@@ -192,10 +183,11 @@ private slots:
         const quint16 port = server->localPort();
         server->stopServer();
         QUdpSocket sender;
-        sender.writeDatagram(command(1, "/keyboard?key=enter"), QHostAddress::LocalHost, port);
+        sender.writeDatagram(commandDatagram(1, "/keyboard?key=enter"), QHostAddress::LocalHost,
+                             port);
         // A fresh server on another port proves the loop ran; the stopped one stays silent.
         server->startServer(0);
-        send(command(2, "/keyboard?key=tab"));
+        send(commandDatagram(2, "/keyboard?key=tab"));
         QTRY_COMPARE(desktop.calls, (QStringList{"key 48 down", "key 48 up"}));
     }
 };
