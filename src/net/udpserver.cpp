@@ -82,10 +82,6 @@ void UDPServer::startServer(quint16 port)
     m_isServerRunning = true;
     m_log.line(QStringLiteral("UDP server listening on port ") +
                QString::number(socket->localPort()));
-    // Datagrams that arrived between bind and connect would otherwise wait for the next one.
-    if (socket->hasPendingDatagrams())
-        QMetaObject::invokeMethod(
-            socket, [this] { readDatagrams(); }, Qt::QueuedConnection);
 }
 
 void UDPServer::readDatagrams()
@@ -93,14 +89,10 @@ void UDPServer::readDatagrams()
     QUdpSocket *socket = m_socket.get();
     if (!socket || socket->state() != QAbstractSocket::BoundState)
         return;
-    for (int handled = 0; socket->hasPendingDatagrams(); ++handled) {
-        if (handled == datagramsPerTurn) {
-            QMetaObject::invokeMethod(
-                socket, [this] { readDatagrams(); }, Qt::QueuedConnection);
-            return;
-        }
+    // What is left is announced again by the socket's next readyRead. Calling back here by other
+    // means risks a readyRead with nothing to read, after which Qt stops watching the socket.
+    for (int handled = 0; handled < datagramsPerTurn && socket->hasPendingDatagrams(); ++handled)
         handleDatagram(socket, socket->receiveDatagram());
-    }
 }
 
 void UDPServer::handleDatagram(QUdpSocket *socket, const QNetworkDatagram &datagram)

@@ -129,6 +129,22 @@ private slots:
         QCOMPARE(handler->sentTime(), 2u);
     }
 
+    void keepsServingAfterBursts()
+    {
+        // Each burst is more than one turn of the event loop handles, yet small enough for the
+        // smallest receive buffer a stock kernel grants.
+        constexpr int burst = 300;
+        quint64 stamp = 0;
+        for (int round = 1; round <= 5; ++round) {
+            for (int i = 0; i < burst; ++i)
+                send(commandDatagram(++stamp, "/mouse?key=scroll_vertical&value=1"));
+            QTRY_COMPARE(desktop.calls.size(), round * burst);
+        }
+        send(commandDatagram(++stamp, "/keyboard?key=tab"));
+        QTRY_COMPARE(desktop.calls.size(), 5 * burst + 2);
+        QCOMPARE(desktop.calls.last(), QStringLiteral("key 48 up"));
+    }
+
     void busyPortFailsWithoutRunning()
     {
         QUdpSocket holder;
