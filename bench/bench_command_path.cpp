@@ -8,6 +8,7 @@
 #include "iworkspace.h"
 #include "log.h"
 #include "requesthandler.h"
+#include "requestquery.h"
 
 #include <benchmark/benchmark.h>
 
@@ -78,11 +79,16 @@ private:
 };
 
 // Where the log goes: a regular file under /tmp, emptied before each run, or /dev/null.
-enum class LogTarget { TmpFile, DevNull };
+enum class LogTarget
+{
+    TmpFile,
+    DevNull
+};
 
 void commandPath(benchmark::State &state, std::string_view request, LogTarget target)
 {
-    const char *path = target == LogTarget::TmpFile ? "/tmp/zc-bench-command-path.log" : "/dev/null";
+    const char *path =
+        target == LogTarget::TmpFile ? "/tmp/zc-bench-command-path.log" : "/dev/null";
     const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         state.SkipWithError("cannot open the log file");
@@ -96,7 +102,8 @@ void commandPath(benchmark::State &state, std::string_view request, LogTarget ta
         std::uint64_t stamp = 1733400000000;
 
         for (auto _ : state) {
-            const zc::DecodedDatagram decoded = zc::decodeDatagram(datagram.withStamp(++stamp), log);
+            const zc::DecodedDatagram decoded =
+                zc::decodeDatagram(datagram.withStamp(++stamp), log);
             if (decoded.kind == zc::DecodedDatagram::Kind::CommandMessage)
                 handler.processMessage(decoded.message);
         }
@@ -105,6 +112,25 @@ void commandPath(benchmark::State &state, std::string_view request, LogTarget ta
         state.SetItemsProcessed(state.iterations());
     }
     ::close(fd);
+    if (target == LogTarget::TmpFile)
+        ::unlink(path);
+}
+
+// Two parts of the path on their own, to show where the time goes.
+void decodeOnly(benchmark::State &state)
+{
+    zc::Log log([](std::string_view) {});
+    Datagram datagram("/mouse?key=move_by&delta_x=5&delta_y=-3");
+    std::uint64_t stamp = 1733400000000;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(zc::decodeDatagram(datagram.withStamp(++stamp), log));
+}
+
+void requestQueryOnly(benchmark::State &state)
+{
+    const QString request = QStringLiteral("/mouse?key=move_by&delta_x=5&delta_y=-3");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(zc::RequestQuery(request));
 }
 
 struct Row
@@ -136,6 +162,16 @@ int main(int argc, char **argv)
                 ->Repetitions(9)
                 ->ReportAggregatesOnly(true);
         }
+    }
+    using Function = void (*)(benchmark::State &);
+    for (const auto &[name, function] :
+         {std::pair<const char *, Function>{"part/decodeDatagram", decodeOnly},
+          std::pair<const char *, Function>{"part/RequestQuery", requestQueryOnly}}) {
+        benchmark::RegisterBenchmark(name, function)
+            ->Unit(benchmark::kMicrosecond)
+            ->MinTime(0.2)
+            ->Repetitions(9)
+            ->ReportAggregatesOnly(true);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

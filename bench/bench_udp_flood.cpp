@@ -124,10 +124,10 @@ int main(int argc, char **argv)
 
     // Microseconds since the epoch: above every stamp a phone (milliseconds) or an earlier run
     // of this program has sent, and rising by one per datagram.
-    const std::uint64_t firstStamp = std::uint64_t(
-        std::chrono::duration_cast<std::chrono::microseconds>(
-            std::chrono::system_clock::now().time_since_epoch())
-            .count());
+    const std::uint64_t firstStamp =
+        std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count());
 
     const std::string prefix =
         R"({"appAuthenticationKey":"Q7w4R#2k81M5T!x09P3Z","password":"","sentTime":")";

@@ -1,10 +1,11 @@
 // One UDP datagram's bytes through the whole command path: decodeDatagram, the time-stamp rule,
 // the dispatcher and the executors, with a recording desktop in place of the real one.
 //
-// Besides the sanitizers, it checks one property: the log never shows a command message's
-// password in clear. The datagram runs through two identical pipelines in lock step, the second
-// getting a copy whose top-level "password" values are emptied. If the first log contains the
-// password and the second does not, the text can only have come from the password member.
+// Besides the sanitizers, it checks two properties. A datagram replayed as it is never reaches
+// the desktop a second time. And the log never shows a command message's password in clear: the
+// datagram also runs through a second, identical pipeline as a copy whose top-level "password"
+// values are emptied, and if the first log contains the password but the second does not, the
+// text can only have come from the password member.
 
 #include "commandmessage.h"
 #include "log.h"
@@ -145,8 +146,7 @@ private:
         const std::size_t start = m_pos;
         while (m_pos < m_text.size()) {
             const char d = m_text[m_pos];
-            if (d == ',' || d == '}' || d == ']' || d == ' ' || d == '\t' || d == '\n' ||
-                d == '\r')
+            if (d == ',' || d == '}' || d == ']' || d == ' ' || d == '\t' || d == '\n' || d == '\r')
                 break;
             ++m_pos;
         }
@@ -157,23 +157,32 @@ private:
     std::size_t m_pos = 0;
 };
 
+// A handler and a desktop built afresh for every input, so that an input's outcome never depends
+// on the inputs before it (the stamp of the last message, a drag in progress, where the cursor
+// went): libFuzzer can then replay any input it reports and get the same result.
 struct Pipeline
 {
     std::string text;
     zc::Log log{[this](std::string_view data) { text.append(data); }};
-    zc::test::RecordingDesktop desktop;
-    zc::RequestHandler handler{desktop, desktop, desktop, desktop, log};
+    std::optional<zc::test::RecordingDesktop> desktop;
+    std::optional<zc::RequestHandler> handler;
 
-    void run(QByteArrayView bytes)
+    void start()
     {
-        const zc::DecodedDatagram decoded = zc::decodeDatagram(bytes, log);
-        if (decoded.kind == zc::DecodedDatagram::Kind::CommandMessage)
-            handler.processMessage(decoded.message);
-    }
-    void reset()
-    {
-        desktop.calls.clear();
         text.clear();
+        handler.reset();
+        desktop.emplace();
+        handler.emplace(*desktop, *desktop, *desktop, *desktop, log);
+    }
+    void run(std::string_view bytes)
+    {
+        const zc::DecodedDatagram decoded =
+            zc::decodeDatagram(QByteArrayView(bytes.data(), qsizetype(bytes.size())), log);
+        if (decoded.kind == zc::DecodedDatagram::Kind::CommandMessage)
+            handler->processMessage(decoded.message);
+        // Button presses are queued behind the request; let them reach the desktop.
+        QCoreApplication::processEvents();
+        log.flush();
     }
 };
 
@@ -237,12 +246,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             twin.erase(span->first, span->second - span->first);
     }
 
-    f.original.run(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
-    f.withoutPassword.run(QByteArrayView(twin.data(), qsizetype(twin.size())));
-    // Button presses are queued behind the request; let them reach the desktop.
-    QCoreApplication::processEvents();
-    f.original.log.flush();
-    f.withoutPassword.log.flush();
+    f.original.start();
+    f.withoutPassword.start();
+    f.original.run(bytes);
+    f.withoutPassword.run(twin);
 
     if (spans && !spans->empty()) {
         if (const std::optional<QString> password = checkablePassword(bytes)) {
@@ -258,7 +265,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
     }
 
-    f.original.reset();
-    f.withoutPassword.reset();
+    // The same datagram again, as a replay would bring it: its stamp is no longer greater than
+    // the last one, so it must not reach the desktop.
+    f.original.desktop->calls.clear();
+    f.original.run(bytes);
+    if (!f.original.desktop->calls.isEmpty()) {
+        std::fprintf(stderr, "A replayed datagram was executed again:\n%s\n",
+                     qPrintable(f.original.desktop->calls.join(u'\n')));
+        __builtin_trap();
+    }
     return 0;
 }
