@@ -9,10 +9,12 @@
 #include "log.h"
 #include "requesthandler.h"
 #include "requestquery.h"
+#include "zantipreferences.h"
 
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
+#include <QTemporaryDir>
 
 #include <cstdint>
 #include <cstdio>
@@ -97,7 +99,9 @@ void commandPath(benchmark::State &state, std::string_view request, LogTarget ta
     {
         zc::Log log(fd);
         NullDesktop desktop;
-        zc::RequestHandler handler(desktop, desktop, desktop, desktop, log);
+        QTemporaryDir settingsDirectory;
+        zc::ZantiPreferences preferences(settingsDirectory.path(), log);
+        zc::RequestHandler handler(desktop, desktop, desktop, desktop, preferences, log);
         Datagram datagram(request);
         std::uint64_t stamp = 1733400000000;
 

@@ -11,12 +11,14 @@
 #include "log.h"
 #include "recordingdesktop.h"
 #include "requesthandler.h"
+#include "zantipreferences.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QString>
+#include <QTemporaryDir>
 
 #include <cstddef>
 #include <cstdint>
@@ -166,13 +168,17 @@ struct Pipeline
     zc::Log log{[this](std::string_view data) { text.append(data); }};
     std::optional<zc::test::RecordingDesktop> desktop;
     std::optional<zc::RequestHandler> handler;
+    // Read-only here, so one set of default preferences serves every input.
+    zc::ZantiPreferences *preferences;
+
+    explicit Pipeline(zc::ZantiPreferences *shared) : preferences(shared) {}
 
     void start()
     {
         text.clear();
         handler.reset();
         desktop.emplace();
-        handler.emplace(*desktop, *desktop, *desktop, *desktop, log);
+        handler.emplace(*desktop, *desktop, *desktop, *desktop, *preferences, log);
     }
     void run(std::string_view bytes)
     {
@@ -192,8 +198,11 @@ struct Fixture
     char name[16] = "fuzz_datagram";
     char *argv[2] = {name, nullptr};
     QCoreApplication app{argc, argv};
-    Pipeline original;
-    Pipeline withoutPassword;
+    QTemporaryDir settingsDirectory;
+    zc::Log settingsLog{[](std::string_view) {}};
+    zc::ZantiPreferences preferences{settingsDirectory.path(), settingsLog};
+    Pipeline original{&preferences};
+    Pipeline withoutPassword{&preferences};
     // The password as the log would show it when it is not masked.
     std::string escaped;
     zc::Log escaper{[this](std::string_view data) { escaped.append(data); }};

@@ -1,18 +1,19 @@
+#include "autostartentry.h"
+#include "computerdetails.h"
+#include "discoveryresponder.h"
 #include "linux/linuxdesktop.h"
+#include "linux/linuxsysteminfo.h"
 #include "log.h"
 #include "requesthandler.h"
 #include "terminationsignals.h"
 #include "udpserver.h"
+#include "zantipreferences.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
 
 #include <csignal>
-
-namespace {
-
-constexpr quint16 commandPort = 5916;
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -26,10 +27,20 @@ int main(int argc, char *argv[])
     zc::Log log;
     log.flushWhenIdle();
 
+    const QString configHome =
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString settingsDirectory = QDir(configHome).filePath(QStringLiteral("zanti-connect"));
+    zc::ZantiPreferences preferences(settingsDirectory, log);
+    zc::AutostartEntry autostart(configHome, log);
+    preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
+
     const zc::DesktopServices desktop = zc::createLinuxDesktop(log);
+    zc::LinuxSystemInfo systemInfo;
+    zc::ComputerDetails computerDetails(systemInfo, preferences, log);
+    zc::DiscoveryResponder responder(computerDetails, preferences, log);
     zc::RequestHandler handler(*desktop.input, *desktop.text, *desktop.power, *desktop.workspace,
-                               log);
-    zc::UDPServer udpServer(handler, log);
+                               preferences, log);
+    zc::UDPServer udpServer(handler, responder, log);
 
     const zc::TerminationSignals termination([&](int) {
         if (udpServer.isServerRunning())
@@ -37,9 +48,10 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
 
-    udpServer.startServer(commandPort);
+    const quint16 port = preferences.serverUDPPort();
+    udpServer.startServer(port);
     if (!udpServer.isServerRunning()) {
-        log.line("Cannot serve commands: UDP port", commandPort, "is not available");
+        log.line("Cannot serve commands: UDP port", port, "is not available");
         return 1;
     }
     return QCoreApplication::exec();

@@ -1,6 +1,7 @@
 #include "udpserver.h"
 
 #include "commandmessage.h"
+#include "discoveryresponder.h"
 #include "log.h"
 #include "requesthandler.h"
 #include "udpserverrestartdelegate.h"
@@ -26,7 +27,9 @@ constexpr int receiveBufferBytes = 4 * 1024 * 1024;
 
 } // namespace
 
-UDPServer::UDPServer(RequestHandler &handler, Log &log) : m_handler(handler), m_log(log) {}
+UDPServer::UDPServer(RequestHandler &handler, DiscoveryResponder &responder, Log &log)
+    : m_handler(handler), m_responder(responder), m_log(log)
+{}
 
 UDPServer::~UDPServer() = default;
 
@@ -102,6 +105,17 @@ void UDPServer::handleDatagram(QUdpSocket *socket, const QNetworkDatagram &datag
     const DecodedDatagram decoded = decodeDatagram(datagram.data(), m_log);
     if (decoded.kind == DecodedDatagram::Kind::CommandMessage)
         m_handler.processMessage(decoded.message);
+    else if (decoded.kind == DecodedDatagram::Kind::DiscoveryRequest)
+        m_responder.intake(decoded.discovery, datagram.senderAddress());
+
+    const QHostAddress sender = datagram.senderAddress();
+    const auto senderPort = quint16(datagram.senderPort());
+    m_responder.credentialCheck(datagram.data().size(), sender, [&](const QByteArray &reply) {
+        if (socket->writeDatagram(reply, sender, senderPort) == reply.size())
+            m_log.line("Data Sent");
+        else
+            m_log.line(socket->errorString());
+    });
 }
 
 void UDPServer::stopServer()

@@ -11,17 +11,18 @@ class QUdpSocket;
 
 namespace zc {
 
+class DiscoveryResponder;
 class Log;
 class RequestHandler;
 class UDPServerRestartDelegate;
 
-// Receives command messages (and, later, discovery requests) as UDP datagrams on all interfaces,
-// with broadcast enabled. Every datagram is handled on the thread that owns the server, one at
-// a time.
+// Receives command messages and discovery requests as UDP datagrams on all interfaces, with
+// broadcast enabled, and answers with discovery replies. Every datagram is handled on the thread
+// that owns the server, one at a time.
 class UDPServer
 {
 public:
-    UDPServer(RequestHandler &handler, Log &log);
+    UDPServer(RequestHandler &handler, DiscoveryResponder &responder, Log &log);
     ~UDPServer();
     UDPServer(const UDPServer &) = delete;
     UDPServer &operator=(const UDPServer &) = delete;
@@ -50,6 +51,7 @@ private:
     bool m_isServerRunning = false;
     UDPServerRestartDelegate *m_udpServerDelegate = nullptr;
     RequestHandler &m_handler;
+    DiscoveryResponder &m_responder;
     Log &m_log;
 };
 

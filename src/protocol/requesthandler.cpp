@@ -3,6 +3,7 @@
 #include "log.h"
 #include "requestquery.h"
 #include "secretmask.h"
+#include "zantipreferences.h"
 
 #include <charconv>
 
@@ -35,9 +36,9 @@ std::optional<std::uint64_t> parseStamp(const QJsonValue &value)
 } // namespace
 
 RequestHandler::RequestHandler(IInputEvents &input, ITextInput &text, IPowerActions &power,
-                               IWorkspace &workspace, Log &log)
+                               IWorkspace &workspace, ZantiPreferences &preferences, Log &log)
     : m_vlc(workspace, log), m_launchUrls(workspace, log), m_mouseControls(input, log),
-      m_keyboardControls(input, text, power, log), m_log(log)
+      m_keyboardControls(input, text, power, log), m_preferences(preferences), m_log(log)
 {}
 
 void RequestHandler::processMessage(const QJsonObject &message)
@@ -57,6 +58,11 @@ void RequestHandler::processMessage(const QJsonObject &message)
         fault = "\"request\" is missing or not a text";
     if (fault) {
         m_log.line("Ignoring a command message:", fault);
+        return;
+    }
+    if (m_preferences.requiresPassword() &&
+        !equalInConstantTime(password.toString(), m_preferences.serverAuthenticationPassword())) {
+        m_log.line("Refused a command message: it does not carry the server password");
         return;
     }
 

@@ -17,14 +17,16 @@ class IPowerActions;
 class ITextInput;
 class IWorkspace;
 class Log;
+class ZantiPreferences;
 
 // Applies the time-stamp rule to command messages from either transport and hands each accepted
-// request to the executor its path names.
+// request to the executor its path names. While authentication is on, only messages that carry
+// the server password are executed.
 class RequestHandler
 {
 public:
     RequestHandler(IInputEvents &input, ITextInput &text, IPowerActions &power,
-                   IWorkspace &workspace, Log &log);
+                   IWorkspace &workspace, ZantiPreferences &preferences, Log &log);
 
     void processMessage(const QJsonObject &message);
     void handleRequest(const QString &request);
@@ -44,6 +46,7 @@ private:
     LaunchUrls m_launchUrls;
     MouseControls m_mouseControls;
     KeyboardControls m_keyboardControls;
+    ZantiPreferences &m_preferences;
     Log &m_log;
 };
 

@@ -92,4 +92,18 @@ QByteArray maskPasswords(QByteArrayView text)
     return out;
 }
 
+bool equalInConstantTime(const QString &a, const QString &b)
+{
+    const QByteArray left = a.toUtf8();
+    const QByteArray right = b.toUtf8();
+    const qsizetype length = std::max(left.size(), right.size());
+    unsigned difference = left.size() == right.size() ? 0u : 1u;
+    for (qsizetype i = 0; i < length; ++i) {
+        const auto l = i < left.size() ? static_cast<unsigned char>(left[i]) : 0u;
+        const auto r = i < right.size() ? static_cast<unsigned char>(right[i]) : 0u;
+        difference |= l ^ r;
+    }
+    return difference == 0;
+}
+
 } // namespace zc

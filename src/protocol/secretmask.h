@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QLatin1String>
+#include <QString>
 
 namespace zc {
 
@@ -13,5 +14,8 @@ inline constexpr QLatin1String passwordMask{"******"};
 // replaced by the mask. Works on malformed and truncated text too, as far as such a member can
 // be recognised in it.
 QByteArray maskPasswords(QByteArrayView json);
+
+// Compares two texts in time that does not depend on where they differ.
+bool equalInConstantTime(const QString &a, const QString &b);
 
 } // namespace zc

@@ -1,10 +1,15 @@
 #include "commanddatagram.h"
+#include "computerdetails.h"
+#include "discoveryresponder.h"
+#include "fakesysteminfo.h"
 #include "logcapture.h"
 #include "recordingdesktop.h"
 #include "requesthandler.h"
 #include "udpserver.h"
 #include "udpserverrestartdelegate.h"
+#include "zantipreferences.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -30,8 +35,13 @@ class TestUdpServer : public QObject
     Q_OBJECT
 
     RecordingDesktop desktop;
+    FakeSystemInfo system;
     LogCapture capture;
     RecordingDelegate delegate;
+    QTemporaryDir settingsDirectory;
+    std::unique_ptr<ZantiPreferences> preferences;
+    std::unique_ptr<ComputerDetails> details;
+    std::unique_ptr<DiscoveryResponder> responder;
     std::unique_ptr<RequestHandler> handler;
     std::unique_ptr<UDPServer> server;
     QUdpSocket client;
@@ -47,8 +57,12 @@ private slots:
         desktop = RecordingDesktop();
         capture.clear();
         delegate.states.clear();
-        handler = std::make_unique<RequestHandler>(desktop, desktop, desktop, desktop, capture.log);
-        server = std::make_unique<UDPServer>(*handler, capture.log);
+        preferences = std::make_unique<ZantiPreferences>(settingsDirectory.path(), capture.log);
+        details = std::make_unique<ComputerDetails>(system, *preferences, capture.log);
+        responder = std::make_unique<DiscoveryResponder>(*details, *preferences, capture.log);
+        handler = std::make_unique<RequestHandler>(desktop, desktop, desktop, desktop, *preferences,
+                                                   capture.log);
+        server = std::make_unique<UDPServer>(*handler, *responder, capture.log);
         server->setUdpServerDelegate(&delegate);
         server->startServer(0);
         QVERIFY(server->isServerRunning());
@@ -59,6 +73,9 @@ private slots:
     {
         server.reset();
         handler.reset();
+        responder.reset();
+        details.reset();
+        preferences.reset();
     }
 
     void startReportsRunning()
@@ -151,7 +168,7 @@ private slots:
         QVERIFY(holder.bind(QHostAddress::Any, 0));
         LogCapture otherLog;
         RecordingDelegate otherDelegate;
-        UDPServer other(*handler, otherLog.log);
+        UDPServer other(*handler, *responder, otherLog.log);
         other.setUdpServerDelegate(&otherDelegate);
         other.startServer(holder.localPort());
         QVERIFY(!other.isServerRunning());

@@ -1,8 +1,10 @@
 #include "logcapture.h"
 #include "recordingdesktop.h"
 #include "requesthandler.h"
+#include "zantipreferences.h"
 
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace zc;
@@ -28,16 +30,19 @@ class TestRequestHandler : public QObject
 
     RecordingDesktop desktop;
     LogCapture capture;
+    QTemporaryDir settingsDirectory;
+    std::optional<ZantiPreferences> preferences;
 
     RequestHandler makeHandler()
     {
-        return RequestHandler(desktop, desktop, desktop, desktop, capture.log);
+        return RequestHandler(desktop, desktop, desktop, desktop, *preferences, capture.log);
     }
 
 private slots:
     void init()
     {
         desktop = RecordingDesktop();
+        preferences.emplace(settingsDirectory.path(), capture.log);
         capture.clear();
     }
 

@@ -1,0 +1,75 @@
+#include "computerdetails.h"
+
+#include "isysteminfo.h"
+#include "log.h"
+#include "zantipreferences.h"
+
+#include <QRegularExpression>
+
+namespace zc {
+
+ComputerDetails::ComputerDetails(ISystemInfo &system, ZantiPreferences &preferences, Log &log)
+    : m_system(system), m_preferences(preferences), m_log(log)
+{}
+
+QString ComputerDetails::getMACAddress() const
+{
+    const std::optional<QString> interfaceName = m_system.defaultRouteInterface();
+    if (!interfaceName)
+        return QStringLiteral("Unknown");
+    const std::optional<QByteArray> bytes = m_system.hardwareAddress(*interfaceName);
+    if (!bytes || bytes->size() != 6 || bytes->count('\0') == 6)
+        return QStringLiteral("Unknown");
+    return QString::fromLatin1(bytes->toHex(':'));
+}
+
+QString ComputerDetails::computerName() const
+{
+    const std::optional<QString> pretty = m_system.prettyHostName();
+    if (pretty && !pretty->trimmed().isEmpty())
+        return *pretty;
+    return m_system.hostName();
+}
+
+QString ComputerDetails::systemDescription() const
+{
+    static const QRegularExpression leadingNumbers(
+        QStringLiteral("^(\\d+)(?:\\.(\\d+))?(?:\\.(\\d+))?"));
+    const QRegularExpressionMatch match = leadingNumbers.match(m_system.kernelRelease());
+    QStringList numbers;
+    for (int i = 1; i <= 3; ++i) {
+        const QString number = match.captured(i);
+        numbers.append(number.isEmpty() ? QStringLiteral("0")
+                                        : QString::number(number.toULongLong()));
+    }
+    return QStringLiteral("Linux - ") + numbers.join(u'.');
+}
+
+QString ComputerDetails::programVersion()
+{
+    return QStringLiteral(ZANTI_CONNECT_VERSION);
+}
+
+UDPResponse ComputerDetails::getUDPResponse() const
+{
+    const QString version = programVersion();
+    const QString system = systemDescription();
+    const QString deviceName = computerName();
+    const QString dnsHostName = computerName();
+    const QString mac = getMACAddress();
+    return UDPResponse(
+        deviceName, dnsHostName, mac, QString::number(m_preferences.serverUDPPort()),
+        QString::number(m_preferences.serverTCPPort()), m_preferences.isAuthenticationEnabled(),
+        QString::number(m_preferences.VLCPort()), m_preferences.VLCPassword(), version, system);
+}
+
+UDPResponse ComputerDetails::getAuthenticationRequiredResponse() const
+{
+    m_log.line(m_preferences.isAuthenticationEnabled());
+    const QString deviceName = computerName();
+    const QString dnsHostName = computerName();
+    return UDPResponse(deviceName, dnsHostName, getMACAddress(), QString(), QString(), true,
+                       QString(), QString(), QString(), QString());
+}
+
+} // namespace zc

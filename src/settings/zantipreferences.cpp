@@ -1,0 +1,267 @@
+#include "zantipreferences.h"
+
+#include "autostartentry.h"
+#include "log.h"
+
+#include <QJsonValue>
+#include <QMetaType>
+
+namespace zc {
+
+namespace {
+
+enum class Kind : std::uint8_t
+{
+    Flag, // "true", or "1" too where oneIsTrue
+    Port, // decimal 0 to 65535
+    Text,
+};
+
+struct Definition
+{
+    const char *key;
+    const char *defaultText;
+    Kind kind;
+    bool oneIsTrue;
+};
+
+constexpr std::array<Definition, ZantiPreferences::SettingCount> definitions = {{
+    {"zanticonnect.autoStartWithSystem", "true", Kind::Flag, true},
+    {"zanticonnect.serverTCPPort", "5916", Kind::Port, false},
+    {"zanticonnect.serverUDPPort", "5916", Kind::Port, false},
+    {"zanticonnect.VLCPort", "8080", Kind::Port, false},
+    {"zanticonnect.addToWindowsStartUp", "true", Kind::Flag, false},
+    {"zanticonnect.VLCPassword", "3971", Kind::Text, false},
+    {"zanticonnect.isAuthenticationEnabled", "false", Kind::Flag, true},
+    {"zanticonnect.serverAuthenticationPassword", "", Kind::Text, false},
+    {"zanticonnect.webServerPort", "5915", Kind::Port, false},
+    {"zanticonnect.hasAppInstalled", "true", Kind::Flag, false},
+    {"zanticonnect.checkForUpdatesAtLaunch", "true", Kind::Flag, true},
+}};
+
+std::optional<quint16> parsePort(const QString &text)
+{
+    bool ok = false;
+    const uint value = text.toUInt(&ok, 10);
+    if (!ok || value > 65535 || text.isEmpty() || !text.front().isDigit())
+        return std::nullopt;
+    return quint16(value);
+}
+
+// The stored value as the text the getters work on, or nothing when it has the wrong type.
+std::optional<QString> storedText(const QVariant &value, Kind kind)
+{
+    switch (value.typeId()) {
+    case QMetaType::QString:
+        if (kind == Kind::Port && !parsePort(value.toString()))
+            return std::nullopt;
+        return value.toString();
+    case QMetaType::Bool:
+        if (kind != Kind::Flag)
+            return std::nullopt;
+        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::Double: {
+        const double number = value.toDouble();
+        if (number != double(qint64(number)))
+            return std::nullopt;
+        const QString digits = QString::number(qint64(number));
+        if (kind == Kind::Port && !parsePort(digits))
+            return std::nullopt;
+        return digits;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+QString ZantiPreferences::key(Setting setting)
+{
+    return QString::fromLatin1(definitions[setting].key);
+}
+
+ZantiPreferences::ZantiPreferences(const QString &directory, Log &log)
+    : m_suite(directory, QString::fromLatin1(ZANTISETTINGSESTOREGROUPNAME), log), m_log(log)
+{
+    QVariantMap defaults;
+    for (const Definition &definition : definitions)
+        defaults.insert(QString::fromLatin1(definition.key),
+                        QString::fromLatin1(definition.defaultText));
+    m_suite.registerDefaults(defaults);
+
+    for (int i = 0; i < SettingCount; ++i) {
+        const Definition &definition = definitions[std::size_t(i)];
+        const QString name = QString::fromLatin1(definition.key);
+        const std::optional<QString> text = storedText(m_suite.value(name), definition.kind);
+        if (text) {
+            m_texts[std::size_t(i)] = *text;
+            continue;
+        }
+        m_texts[std::size_t(i)] = QString::fromLatin1(definition.defaultText);
+        m_log.line("Preferences file", m_suite.filePath(), "holds an unusable value for",
+                   name + QStringLiteral("; using its default"));
+    }
+}
+
+bool ZantiPreferences::flag(Setting setting) const
+{
+    const QString &value = m_texts[setting];
+    return value == QLatin1String("true") ||
+           (definitions[setting].oneIsTrue && value == QLatin1String("1"));
+}
+
+quint16 ZantiPreferences::port(Setting setting) const
+{
+    return parsePort(m_texts[setting]).value_or(0);
+}
+
+void ZantiPreferences::setFlag(Setting setting, bool value)
+{
+    const QString text = value ? QStringLiteral("true") : QStringLiteral("false");
+    m_suite.setValue(key(setting), text);
+    m_texts[setting] = text;
+}
+
+void ZantiPreferences::setPort(Setting setting, quint16 value)
+{
+    m_suite.setValue(key(setting), int(value));
+    m_texts[setting] = QString::number(value);
+}
+
+void ZantiPreferences::setText(Setting setting, const QString &value)
+{
+    m_suite.setValue(key(setting), value);
+    m_texts[setting] = value;
+}
+
+bool ZantiPreferences::autoStartWithSystem() const
+{
+    return flag(AutoStartWithSystem);
+}
+void ZantiPreferences::setAutoStartWithSystem(bool value)
+{
+    setFlag(AutoStartWithSystem, value);
+}
+quint16 ZantiPreferences::serverTCPPort() const
+{
+    return port(ServerTCPPort);
+}
+void ZantiPreferences::setServerTCPPort(quint16 value)
+{
+    setPort(ServerTCPPort, value);
+}
+quint16 ZantiPreferences::serverUDPPort() const
+{
+    return port(ServerUDPPort);
+}
+void ZantiPreferences::setServerUDPPort(quint16 value)
+{
+    setPort(ServerUDPPort, value);
+}
+quint16 ZantiPreferences::VLCPort() const
+{
+    return port(VLCPortSetting);
+}
+void ZantiPreferences::setVLCPort(quint16 value)
+{
+    setPort(VLCPortSetting, value);
+}
+bool ZantiPreferences::addToMAcStartUp() const
+{
+    return flag(AddToMAcStartUp);
+}
+QString ZantiPreferences::VLCPassword() const
+{
+    return m_texts[VLCPasswordSetting];
+}
+void ZantiPreferences::setVLCPassword(const QString &value)
+{
+    setText(VLCPasswordSetting, value);
+}
+
+bool ZantiPreferences::isAuthenticationEnabled() const
+{
+    m_log.line(m_texts[IsAuthenticationEnabled]);
+    return flag(IsAuthenticationEnabled);
+}
+
+void ZantiPreferences::setIsAuthenticationEnabled(bool value)
+{
+    setFlag(IsAuthenticationEnabled, value);
+    m_log.line(m_texts[IsAuthenticationEnabled]);
+}
+
+bool ZantiPreferences::requiresPassword() const
+{
+    return flag(IsAuthenticationEnabled);
+}
+
+QString ZantiPreferences::serverAuthenticationPassword() const
+{
+    return m_texts[ServerAuthenticationPassword];
+}
+
+void ZantiPreferences::setServerAuthenticationPassword(const QString &value)
+{
+    setText(ServerAuthenticationPassword, value);
+}
+
+quint16 ZantiPreferences::webServerPort() const
+{
+    return port(WebServerPort);
+}
+void ZantiPreferences::setWebServerPort(quint16 value)
+{
+    setPort(WebServerPort, value);
+}
+bool ZantiPreferences::hasAppInstalled() const
+{
+    return flag(HasAppInstalled);
+}
+void ZantiPreferences::setHasAppInstalled(bool value)
+{
+    setFlag(HasAppInstalled, value);
+}
+bool ZantiPreferences::checkForUpdates() const
+{
+    return flag(CheckForUpdates);
+}
+void ZantiPreferences::setCheckForUpdates(bool value)
+{
+    setFlag(CheckForUpdates, value);
+}
+
+void ZantiPreferences::syncLoginItem(AutostartEntry &entry, const QString &programPath) const
+{
+    const bool exists = entry.isExistLoginItem(programPath);
+    if (flag(AutoStartWithSystem)) {
+        if (!exists)
+            entry.addLoginItem(programPath);
+    } else if (exists) {
+        entry.removeLoginItem();
+    }
+}
+
+PrivateSettings::PrivateSettings(const QString &directory, Log &log)
+    : m_suite(directory, QString::fromLatin1(PRIVATESETTINGSSTOREGROUPNAME), log)
+{
+    const QString key = QString::fromLatin1(hasAppUsed_);
+    m_suite.registerDefaults({{key, false}});
+    const QVariant stored = m_suite.value(key);
+    if (stored.typeId() == QMetaType::Bool)
+        m_hasAppUsed = stored.toBool();
+    else
+        log.line("Preferences file", m_suite.filePath(), "holds an unusable value for",
+                 key + QStringLiteral("; using its default"));
+}
+
+void PrivateSettings::setHasAppUsed(bool value)
+{
+    m_suite.setValue(QString::fromLatin1(hasAppUsed_), value);
+    m_hasAppUsed = value;
+}
+
+} // namespace zc

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "preferencesuite.h"
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+
+namespace zc {
+
+class AutostartEntry;
+class Log;
+
+// Every user-visible setting, held in memory as the text read from or written to the suite;
+// the typed accessors convert on each call. Getters never touch the file; setters save at once.
+class ZantiPreferences
+{
+public:
+    ZantiPreferences(const QString &directory, Log &log);
+
+    static constexpr const char *ZANTISETTINGSESTOREGROUPNAME = "morvell.osx.zanticonnectgroup";
+
+    bool autoStartWithSystem() const;
+    void setAutoStartWithSystem(bool value);
+    quint16 serverTCPPort() const;
+    void setServerTCPPort(quint16 port);
+    quint16 serverUDPPort() const;
+    void setServerUDPPort(quint16 port);
+    quint16 VLCPort() const;
+    void setVLCPort(quint16 port);
+    bool addToMAcStartUp() const;
+    QString VLCPassword() const;
+    void setVLCPassword(const QString &password);
+    // Writes the stored text to the log on every call.
+    bool isAuthenticationEnabled() const;
+    void setIsAuthenticationEnabled(bool value);
+    // The same switch, without the log line, for the check that runs on every command.
+    bool requiresPassword() const;
+    QString serverAuthenticationPassword() const;
+    void setServerAuthenticationPassword(const QString &password);
+    quint16 webServerPort() const;
+    void setWebServerPort(quint16 port);
+    bool hasAppInstalled() const;
+    void setHasAppInstalled(bool value);
+    bool checkForUpdates() const;
+    void setCheckForUpdates(bool value);
+
+    // Makes the desktop's autostart agree with autoStartWithSystem.
+    void syncLoginItem(AutostartEntry &entry, const QString &programPath) const;
+
+    QString filePath() const { return m_suite.filePath(); }
+
+    enum Setting : std::uint8_t
+    {
+        AutoStartWithSystem,
+        ServerTCPPort,
+        ServerUDPPort,
+        VLCPortSetting,
+        AddToMAcStartUp,
+        VLCPasswordSetting,
+        IsAuthenticationEnabled,
+        ServerAuthenticationPassword,
+        WebServerPort,
+        HasAppInstalled,
+        CheckForUpdates,
+        SettingCount
+    };
+    static QString key(Setting setting);
+    const QString &text(Setting setting) const { return m_texts[setting]; }
+
+private:
+    bool flag(Setting setting) const;
+    quint16 port(Setting setting) const;
+    void setFlag(Setting setting, bool value);
+    void setPort(Setting setting, quint16 value);
+    void setText(Setting setting, const QString &value);
+
+    PreferenceSuite m_suite;
+    std::array<QString, SettingCount> m_texts;
+    Log &m_log;
+};
+
+// Remembers whether a phone has ever connected.
+class PrivateSettings
+{
+public:
+    PrivateSettings(const QString &directory, Log &log);
+
+    static constexpr const char *PRIVATESETTINGSSTOREGROUPNAME = "morvell.osx.settingsgroup";
+    static constexpr const char *hasAppUsed_ = "settingsgroup.hasAppUsed";
+
+    bool hasAppUsed() const { return m_hasAppUsed; }
+    void setHasAppUsed(bool value);
+
+private:
+    PreferenceSuite m_suite;
+    bool m_hasAppUsed = false;
+};
+
+} // namespace zc
