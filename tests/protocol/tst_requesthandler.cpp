@@ -151,6 +151,45 @@ private slots:
         QVERIFY(handler.appAuthKey().isEmpty());
     }
 
+    void serverPasswordGuardsCommands_data()
+    {
+        QTest::addColumn<bool>("authentication");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<bool>("executed");
+
+        QTest::newRow("off: any password") << false << "pw" << "guess" << true;
+        QTest::newRow("on: right password") << true << "pw" << "pw" << true;
+        QTest::newRow("on: wrong password") << true << "pw" << "guess" << false;
+        QTest::newRow("on: other case") << true << "pw" << "PW" << false;
+        QTest::newRow("on: longer") << true << "pw" << "pw " << false;
+        QTest::newRow("on: empty") << true << "pw" << "" << false;
+        QTest::newRow("on: empty stored, empty sent") << true << "" << "" << true;
+        QTest::newRow("on: non-ASCII") << true << "pässwort" << "pässwort" << true;
+    }
+
+    void serverPasswordGuardsCommands()
+    {
+        QFETCH(bool, authentication);
+        QFETCH(QString, stored);
+        QFETCH(QString, sent);
+        QFETCH(bool, executed);
+        preferences->setIsAuthenticationEnabled(authentication);
+        preferences->setServerAuthenticationPassword(stored);
+        capture.clear();
+        RequestHandler handler = makeHandler();
+        handler.processMessage(message(QStringLiteral("5"), QStringLiteral("/vlc?key=start_vlc"),
+                                       QStringLiteral("k"), sent));
+        QCOMPARE(desktop.calls.contains(QStringLiteral("launch VLC")), executed);
+        QCOMPARE(handler.sentTime(), executed ? 5u : 0u);
+        const QStringList lines = capture.lines();
+        QCOMPARE(lines.contains(QStringLiteral(
+                     "Refused a command message: it does not carry the server password")),
+                 !executed);
+        if (!sent.isEmpty())
+            QVERIFY(!lines.join(u'\n').contains(sent));
+    }
+
     void dispatch_data()
     {
         QTest::addColumn<QString>("request");

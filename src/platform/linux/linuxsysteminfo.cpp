@@ -1,7 +1,6 @@
 #include "linuxsysteminfo.h"
 
 #include <QFile>
-#include <QNetworkInterface>
 #include <QSysInfo>
 
 #include <limits>
@@ -84,11 +83,13 @@ std::optional<QString> LinuxSystemInfo::defaultRouteInterface()
 
 std::optional<QByteArray> LinuxSystemInfo::hardwareAddress(const QString &interfaceName)
 {
-    const QNetworkInterface networkInterface = QNetworkInterface::interfaceFromName(interfaceName);
-    if (!networkInterface.isValid())
+    if (interfaceName.isEmpty() || interfaceName.contains(u'/') || interfaceName.startsWith(u'.'))
         return std::nullopt;
-    const QByteArray bytes =
-        QByteArray::fromHex(networkInterface.hardwareAddress().remove(u':').toLatin1());
+    // The interface's own file is far cheaper than enumerating every interface.
+    QFile file(QStringLiteral("/sys/class/net/%1/address").arg(interfaceName));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return std::nullopt;
+    const QByteArray bytes = QByteArray::fromHex(file.readAll().trimmed().replace(':', ""));
     if (bytes.isEmpty())
         return std::nullopt;
     return bytes;
