@@ -8,8 +8,6 @@
 
 namespace zc {
 
-namespace {
-
 bool isUtf8(QByteArrayView bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -17,7 +15,6 @@ bool isUtf8(QByteArrayView bytes)
     return !decoder.hasError();
 }
 
-// Parses one JSON value of any kind, a bare string or number included.
 std::optional<QJsonValue> parseJsonValue(QByteArrayView bytes)
 {
     QByteArray wrapped;
@@ -32,8 +29,6 @@ std::optional<QJsonValue> parseJsonValue(QByteArrayView bytes)
         return std::nullopt;
     return values.first();
 }
-
-} // namespace
 
 DecodedDatagram decodeDatagram(QByteArrayView bytes, Log &log)
 {

@@ -12,82 +12,94 @@ bool isSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// End of the string token that starts at the quote `start`: one past its closing quote, or the
-// end of the text when it is not closed.
-qsizetype stringEnd(QByteArrayView text, qsizetype start)
+bool endsScalar(char c)
 {
-    for (qsizetype i = start + 1; i < text.size(); ++i) {
-        if (text[i] == '\\')
-            ++i;
-        else if (text[i] == '"')
-            return i + 1;
-    }
-    return text.size();
+    return isSpace(c) || c == ',' || c == '}' || c == ']' || c == '"';
 }
 
-bool namesPassword(QByteArrayView token)
+// `content` is a string token without its quotes, escapes still in place.
+bool namesPassword(const QByteArray &content)
 {
-    static constexpr QByteArrayView word("password");
-    if (token.contains('\\')) {
+    if (content.contains('\\')) {
         // An escaped name ("pass\u0077ord") is still a password's name once decoded.
-        QByteArray wrapped;
-        wrapped.reserve(token.size() + 2);
-        wrapped.append('[').append(token).append(']');
+        const QByteArray wrapped = "[\"" + content + "\"]";
         const QJsonDocument decoded = QJsonDocument::fromJson(wrapped);
-        if (!decoded.isArray())
-            return false;
-        return decoded.array().at(0).toString().contains(QLatin1String("password"),
-                                                         Qt::CaseInsensitive);
+        return decoded.isArray() && decoded.array().at(0).toString().contains(
+                                        QLatin1String("password"), Qt::CaseInsensitive);
     }
-    return token.toByteArray().toLower().contains(word);
-}
-
-bool followedByColon(QByteArrayView text, qsizetype from)
-{
-    while (from < text.size() && isSpace(text[from]))
-        ++from;
-    return from < text.size() && text[from] == ':';
+    return content.toLower().contains("password");
 }
 
 } // namespace
 
-QByteArray maskPasswords(QByteArrayView text)
+QByteArray maskPasswords(QByteArrayView json)
+{
+    return PasswordMasker().feed(json);
+}
+
+QByteArray PasswordMasker::feed(QByteArrayView piece)
 {
     QByteArray out;
-    out.reserve(text.size() + 16);
-    bool maskNextValue = false;
-    qsizetype i = 0;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '"') {
-            const qsizetype end = stringEnd(text, i);
-            const QByteArrayView token = text.sliced(i, end - i);
-            if (maskNextValue) {
-                out.append('"').append(passwordMask.data(), passwordMask.size());
-                if (end - i >= 2 && token.back() == '"')
-                    out.append('"');
-                maskNextValue = false;
+    out.reserve(piece.size() + 16);
+    for (qsizetype i = 0; i < piece.size(); ++i) {
+        const char c = piece[i];
+        switch (m_mode) {
+        case Mode::InString:
+            out.append(c);
+            if (m_escape) {
+                m_escape = false;
+                m_token.append(c);
+            } else if (c == '\\') {
+                m_escape = true;
+                m_token.append(c);
+            } else if (c == '"') {
+                m_mode = Mode::Outside;
+                m_afterPasswordName = namesPassword(m_token);
+                m_token.clear();
             } else {
-                out.append(token);
-                maskNextValue = followedByColon(text, end) && namesPassword(token);
+                m_token.append(c);
             }
-            i = end;
             continue;
+        case Mode::InMaskedString:
+            if (m_escape) {
+                m_escape = false;
+            } else if (c == '\\') {
+                m_escape = true;
+            } else if (c == '"') {
+                out.append('"');
+                m_mode = Mode::Outside;
+            }
+            continue;
+        case Mode::InMaskedScalar:
+            if (!endsScalar(c))
+                continue;
+            m_mode = Mode::Outside;
+            break;
+        case Mode::Outside:
+            break;
         }
-        if (maskNextValue && !isSpace(c) && c != ':') {
-            maskNextValue = false;
-            if (c != '{' && c != '[') {
-                qsizetype end = i;
-                while (end < text.size() && !isSpace(text[end]) && text[end] != ',' &&
-                       text[end] != '}' && text[end] != ']' && text[end] != '"')
-                    ++end;
-                out.append(passwordMask.data(), passwordMask.size());
-                i = end;
+
+        if (m_maskNextValue && !isSpace(c) && c != ':') {
+            m_maskNextValue = false;
+            if (c == '"') {
+                out.append('"').append(passwordMask.data(), passwordMask.size());
+                m_mode = Mode::InMaskedString;
                 continue;
             }
+            if (c != '{' && c != '[') {
+                out.append(passwordMask.data(), passwordMask.size());
+                m_mode = Mode::InMaskedScalar;
+                continue;
+            }
+        } else if (m_afterPasswordName && !isSpace(c)) {
+            m_afterPasswordName = false;
+            m_maskNextValue = c == ':';
         }
         out.append(c);
-        ++i;
+        if (c == '"') {
+            m_mode = Mode::InString;
+            m_token.clear();
+        }
     }
     return out;
 }

@@ -5,6 +5,8 @@
 #include <QLatin1String>
 #include <QString>
 
+#include <cstdint>
+
 namespace zc {
 
 // What the log shows in place of a password.
@@ -14,6 +16,29 @@ inline constexpr QLatin1String passwordMask{"******"};
 // replaced by the mask. Works on malformed and truncated text too, as far as such a member can
 // be recognised in it.
 QByteArray maskPasswords(QByteArrayView json);
+
+// The same over a stream whose text arrives in pieces: a member split between two pieces is
+// still recognised and masked.
+class PasswordMasker
+{
+public:
+    QByteArray feed(QByteArrayView piece);
+
+private:
+    enum class Mode : std::uint8_t
+    {
+        Outside,
+        InString,
+        InMaskedString,
+        InMaskedScalar
+    };
+
+    Mode m_mode = Mode::Outside;
+    bool m_escape = false;
+    bool m_afterPasswordName = false;
+    bool m_maskNextValue = false;
+    QByteArray m_token;
+};
 
 // Compares two texts in time that does not depend on where they differ.
 bool equalInConstantTime(const QString &a, const QString &b);

@@ -21,7 +21,12 @@ using namespace zc::test;
 
 namespace {
 
-enum class Outcome { None, Full, Reduced };
+enum class Outcome
+{
+    None,
+    Full,
+    Reduced
+};
 
 QByteArray request(const QJsonObject &credentials)
 {
@@ -74,7 +79,8 @@ private slots:
     {
         capture.clear();
         handled = 0;
-        QFile::remove(settingsDirectory.filePath(QStringLiteral("morvell.osx.zanticonnectgroup.json")));
+        QFile::remove(
+            settingsDirectory.filePath(QStringLiteral("morvell.osx.zanticonnectgroup.json")));
         preferences = std::make_unique<ZantiPreferences>(settingsDirectory.path(), capture.log);
         details = std::make_unique<ComputerDetails>(system, *preferences, capture.log);
         responder = std::make_unique<DiscoveryResponder>(*details, *preferences, capture.log);
@@ -107,38 +113,43 @@ private slots:
 
         const QString key = applicationKey;
         QTest::newRow("off, any password")
-            << false << "pw" << request({{"app_authentication_key", key}, {"zanti_server_password", "nope"}})
+            << false << "pw"
+            << request({{"app_authentication_key", key}, {"zanti_server_password", "nope"}})
             << Outcome::Full;
         QTest::newRow("off, no password")
             << false << "pw" << request({{"app_authentication_key", key}}) << Outcome::Full;
-        QTest::newRow("wrong key") << false << "" << request({{"app_authentication_key", "Q7w4R"}})
-                                   << Outcome::None;
+        QTest::newRow("wrong key")
+            << false << "" << request({{"app_authentication_key", "Q7w4R"}}) << Outcome::None;
         QTest::newRow("key in other case")
             << false << "" << request({{"app_authentication_key", key.toLower()}}) << Outcome::None;
         QTest::newRow("no key") << false << "" << request({{"zanti_server_password", "pw"}})
                                 << Outcome::None;
-        QTest::newRow("numeric key") << false << "" << request({{"app_authentication_key", 7}})
-                                     << Outcome::None;
+        QTest::newRow("numeric key")
+            << false << "" << request({{"app_authentication_key", 7}}) << Outcome::None;
         QTest::newRow("on, right password")
-            << true << "pw" << request({{"app_authentication_key", key}, {"zanti_server_password", "pw"}})
+            << true << "pw"
+            << request({{"app_authentication_key", key}, {"zanti_server_password", "pw"}})
             << Outcome::Full;
         QTest::newRow("on, wrong password")
-            << true << "pw" << request({{"app_authentication_key", key}, {"zanti_server_password", "PW"}})
+            << true << "pw"
+            << request({{"app_authentication_key", key}, {"zanti_server_password", "PW"}})
             << Outcome::Reduced;
         QTest::newRow("on, no password")
             << true << "pw" << request({{"app_authentication_key", key}}) << Outcome::Reduced;
         QTest::newRow("on, numeric password")
-            << true << "12" << request({{"app_authentication_key", key}, {"zanti_server_password", 12}})
+            << true << "12"
+            << request({{"app_authentication_key", key}, {"zanti_server_password", 12}})
             << Outcome::None;
         QTest::newRow("on, empty password stored and sent")
-            << true << "" << request({{"app_authentication_key", key}, {"zanti_server_password", ""}})
+            << true << ""
+            << request({{"app_authentication_key", key}, {"zanti_server_password", ""}})
             << Outcome::Full;
         QTest::newRow("on, empty password stored, none sent")
             << true << "" << request({{"app_authentication_key", key}}) << Outcome::Reduced;
         QTest::newRow("only the first element counts")
             << false << ""
-            << QJsonDocument(QJsonArray{QJsonObject{{"x", 1}},
-                                        QJsonObject{{"app_authentication_key", key}}})
+            << QJsonDocument(
+                   QJsonArray{QJsonObject{{"x", 1}}, QJsonObject{{"app_authentication_key", key}}})
                    .toJson(QJsonDocument::Compact)
             << Outcome::None;
     }
@@ -226,8 +237,8 @@ private slots:
         preferences->setIsAuthenticationEnabled(true);
         preferences->setServerAuthenticationPassword(QStringLiteral("pw"));
         capture.clear();
-        const QByteArray datagramSent = request({{"app_authentication_key", applicationKey},
-                                                 {"zanti_server_password", "guess"}});
+        const QByteArray datagramSent = request(
+            {{"app_authentication_key", applicationKey}, {"zanti_server_password", "guess"}});
         send(*phone, datagramSent);
         QVERIFY(reply(*phone));
         const QStringList lines = capture.lines();

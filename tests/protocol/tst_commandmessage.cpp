@@ -120,6 +120,13 @@ private slots:
         QFETCH(QByteArray, json);
         QFETCH(QByteArray, masked);
         QCOMPARE(maskPasswords(json), masked);
+        // However a stream cuts the text, the pieces are masked as the whole is.
+        for (qsizetype cut = 0; cut <= json.size(); ++cut) {
+            PasswordMasker masker;
+            QByteArray pieces = masker.feed(json.first(cut));
+            pieces += masker.feed(json.sliced(cut));
+            QCOMPARE(pieces, masked);
+        }
     }
 };
 

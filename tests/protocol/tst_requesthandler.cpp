@@ -158,14 +158,22 @@ private slots:
         QTest::addColumn<QString>("sent");
         QTest::addColumn<bool>("executed");
 
-        QTest::newRow("off: any password") << false << "pw" << "guess" << true;
-        QTest::newRow("on: right password") << true << "pw" << "pw" << true;
-        QTest::newRow("on: wrong password") << true << "pw" << "guess" << false;
-        QTest::newRow("on: other case") << true << "pw" << "PW" << false;
-        QTest::newRow("on: longer") << true << "pw" << "pw " << false;
-        QTest::newRow("on: empty") << true << "pw" << "" << false;
-        QTest::newRow("on: empty stored, empty sent") << true << "" << "" << true;
-        QTest::newRow("on: non-ASCII") << true << "pässwort" << "pässwort" << true;
+        QTest::newRow("off: any password") << false << "pw"
+                                           << "guess" << true;
+        QTest::newRow("on: right password") << true << "pw"
+                                            << "pw" << true;
+        QTest::newRow("on: wrong password") << true << "pw"
+                                            << "guess" << false;
+        QTest::newRow("on: other case") << true << "pw"
+                                        << "PW" << false;
+        QTest::newRow("on: longer") << true << "pw"
+                                    << "pw " << false;
+        QTest::newRow("on: empty") << true << "pw"
+                                   << "" << false;
+        QTest::newRow("on: empty stored, empty sent") << true << ""
+                                                      << "" << true;
+        QTest::newRow("on: non-ASCII") << true << "pässwort"
+                                       << "pässwort" << true;
     }
 
     void serverPasswordGuardsCommands()

@@ -61,6 +61,8 @@ void RecordingDesktop::postKeyEvent(const KeyEvent &event)
     if (event.flags)
         line += QStringLiteral(" flags 0x%1").arg(*event.flags, 0, 16);
     calls.append(line);
+    if (onPost)
+        onPost();
 }
 
 void RecordingDesktop::postMediaKeyEvent(const MediaKeyEvent &event)

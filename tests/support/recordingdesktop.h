@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace zc::test {
@@ -29,6 +30,8 @@ public:
     double interval = 0.5;
     QList<RunningApplication> applications;
     std::optional<QString> textError;
+    // Runs after every key event is recorded, as a desktop reacting to the key would.
+    std::function<void()> onPost;
 
     std::optional<PointF> cursorLocation() override { return location; }
     std::optional<double> mainScreenHeight() override { return screenHeight; }
