@@ -1,10 +1,14 @@
 #include "autostartentry.h"
 #include "computerdetails.h"
 #include "discoveryresponder.h"
+#include "extras.h"
+#include "googleanalytics.h"
 #include "linux/linuxdesktop.h"
 #include "linux/linuxsysteminfo.h"
 #include "log.h"
 #include "requesthandler.h"
+#include "serverhandler.h"
+#include "tcpserver.h"
 #include "terminationsignals.h"
 #include "udpserver.h"
 #include "zantipreferences.h"
@@ -13,10 +17,13 @@
 #include <QDir>
 #include <QStandardPaths>
 
+#include <chrono>
 #include <csignal>
 
 int main(int argc, char *argv[])
 {
+    using namespace std::chrono_literals;
+
     // A reader that went away must not kill the program through a write to its pipe.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -31,6 +38,10 @@ int main(int argc, char *argv[])
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     const QString settingsDirectory = QDir(configHome).filePath(QStringLiteral("zanti-connect"));
     zc::ZantiPreferences preferences(settingsDirectory, log);
+    zc::PrivateSettings privateSettings(settingsDirectory, log);
+    zc::GoogleAnalytics analytics(zc::GoogleAnalytics::forThisComputer(
+                                      QCoreApplication::applicationVersion(), settingsDirectory),
+                                  log);
     zc::AutostartEntry autostart(configHome, log);
     preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
 
@@ -41,18 +52,30 @@ int main(int argc, char *argv[])
     zc::RequestHandler handler(*desktop.input, *desktop.text, *desktop.power, *desktop.workspace,
                                preferences, log);
     zc::UDPServer udpServer(handler, responder, log);
+    zc::TCPServer tcpServer(
+        handler, privateSettings,
+        [&analytics] {
+            analytics.sendEvent(QStringLiteral("Connection"), QStringLiteral("Connected"),
+                                QStringLiteral("New User"));
+        },
+        log);
+    zc::Extras extras(log);
+    zc::ServerHandler servers(udpServer, tcpServer, nullptr, preferences, extras, log);
 
     const zc::TerminationSignals termination([&](int) {
-        if (udpServer.isServerRunning())
-            udpServer.stopServer();
+        analytics.stopPingTimer();
+        servers.stopServers();
         QCoreApplication::quit();
     });
 
-    const quint16 port = preferences.serverUDPPort();
-    udpServer.startServer(port);
-    if (!udpServer.isServerRunning()) {
-        log.line("Cannot serve commands: UDP port", port, "is not available");
+    servers.startServers();
+    if (!servers.isUDPServerRunning() && !servers.isTCPServerRunning()) {
+        log.line("Cannot serve commands: no UDP or TCP port is available");
         return 1;
     }
+    analytics.startPingTimer(14400s);
+    analytics.sendEvent(QStringLiteral("app"), QStringLiteral("start"),
+                        QCoreApplication::applicationVersion());
+    analytics.sendFirstRunEvent();
     return QCoreApplication::exec();
 }

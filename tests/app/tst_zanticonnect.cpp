@@ -49,6 +49,7 @@ class TestZantiConnect : public QObject
         port = freeUdpPort();
         QVERIFY(port != 0);
         settings.insert(QStringLiteral("zanticonnect.serverUDPPort"), port);
+        settings.insert(QStringLiteral("zanticonnect.serverTCPPort"), port);
         writeSettings(settings);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove(QStringLiteral("DISPLAY"));
@@ -140,6 +141,22 @@ private slots:
         stop(SIGTERM);
         QVERIFY(!output.contains("open sesame"));
         QVERIFY(!output.contains("4242"));
+    }
+
+    void commandsOverTcp()
+    {
+        start({});
+        QVERIFY(readOutput().contains(
+            QStringLiteral("listening on port Optional(%1)..").arg(port).toUtf8()));
+        QProcess remote;
+        remote.start(
+            QStringLiteral(ZANTI_REMOTE_PATH),
+            {"send", "--tcp", QStringLiteral("127.0.0.1:%1").arg(port), "/keyboard?key=enter"});
+        QVERIFY(remote.waitForFinished(10000));
+        QCOMPARE(remote.exitCode(), 0);
+        QCOMPARE(remote.readAllStandardOutput().trimmed(), QByteArray("success"));
+        QTRY_VERIFY(readOutput().contains("sent!\n"));
+        stop(SIGTERM);
     }
 
     void startAtLoginFollowsTheSetting()
