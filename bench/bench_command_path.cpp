@@ -7,6 +7,7 @@
 #include "itextinput.h"
 #include "iworkspace.h"
 #include "log.h"
+#include "nulldesktop.h"
 #include "requesthandler.h"
 #include "requestquery.h"
 #include "zantipreferences.h"
@@ -24,33 +25,6 @@
 #include <unistd.h>
 
 namespace {
-
-class NullDesktop final : public zc::IInputEvents,
-                          public zc::ITextInput,
-                          public zc::IPowerActions,
-                          public zc::IWorkspace
-{
-public:
-    std::optional<zc::PointF> cursorLocation() override { return zc::PointF{640, 400}; }
-    std::optional<double> mainScreenHeight() override { return 1080; }
-    double doubleClickInterval() override { return 0.5; }
-    void warpCursor(zc::PointF) override {}
-    void postMouseEvent(const zc::MouseEvent &) override {}
-    void postScrollEvent(const zc::ScrollEvent &) override {}
-    void postKeyEvent(const zc::KeyEvent &) override {}
-    void postMediaKeyEvent(const zc::MediaKeyEvent &) override {}
-
-    std::optional<QString> typeText(const QString &) override { return std::nullopt; }
-    std::optional<QString> pasteText(const QString &) override { return std::nullopt; }
-
-    void shutDown() override {}
-    void restart() override {}
-    void sleep() override {}
-
-    QList<zc::RunningApplication> runningApplications() override { return {}; }
-    void launchApplication(const QString &) override {}
-    void openUrl(const QUrl &) override {}
-};
 
 // A command datagram whose 13-digit "sentTime" (milliseconds since the epoch, as a phone sends
 // it) is rewritten in place before every send, so that every message passes the stamp rule.
@@ -98,7 +72,7 @@ void commandPath(benchmark::State &state, std::string_view request, LogTarget ta
     }
     {
         zc::Log log(fd);
-        NullDesktop desktop;
+        zc::bench::NullDesktop desktop;
         QTemporaryDir settingsDirectory;
         zc::ZantiPreferences preferences(settingsDirectory.path(), log);
         zc::RequestHandler handler(desktop, desktop, desktop, desktop, preferences, log);

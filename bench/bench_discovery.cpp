@@ -10,6 +10,7 @@
 #include "iworkspace.h"
 #include "linux/linuxsysteminfo.h"
 #include "log.h"
+#include "nulldesktop.h"
 #include "requesthandler.h"
 #include "udpserver.h"
 #include "zantipreferences.h"
@@ -26,30 +27,6 @@
 
 namespace {
 
-class NullDesktop final : public zc::IInputEvents,
-                          public zc::ITextInput,
-                          public zc::IPowerActions,
-                          public zc::IWorkspace
-{
-public:
-    std::optional<zc::PointF> cursorLocation() override { return std::nullopt; }
-    std::optional<double> mainScreenHeight() override { return std::nullopt; }
-    double doubleClickInterval() override { return 0.5; }
-    void warpCursor(zc::PointF) override {}
-    void postMouseEvent(const zc::MouseEvent &) override {}
-    void postScrollEvent(const zc::ScrollEvent &) override {}
-    void postKeyEvent(const zc::KeyEvent &) override {}
-    void postMediaKeyEvent(const zc::MediaKeyEvent &) override {}
-    std::optional<QString> typeText(const QString &) override { return std::nullopt; }
-    std::optional<QString> pasteText(const QString &) override { return std::nullopt; }
-    void shutDown() override {}
-    void restart() override {}
-    void sleep() override {}
-    QList<zc::RunningApplication> runningApplications() override { return {}; }
-    void launchApplication(const QString &) override {}
-    void openUrl(const QUrl &) override {}
-};
-
 void discoveryRoundTrip(benchmark::State &state)
 {
     const int fd =
@@ -62,7 +39,7 @@ void discoveryRoundTrip(benchmark::State &state)
         zc::Log log(fd);
         QTemporaryDir settingsDirectory;
         zc::ZantiPreferences preferences(settingsDirectory.path(), log);
-        NullDesktop desktop;
+        zc::bench::NullDesktop desktop;
         zc::LinuxSystemInfo system;
         zc::ComputerDetails details(system, preferences, log);
         zc::DiscoveryResponder responder(details, preferences, log);

@@ -4,6 +4,7 @@
 
 #include "desktopservices.h"
 #include "log.h"
+#include "nulldesktop.h"
 #include "requesthandler.h"
 #include "tcpserver.h"
 #include "zantipreferences.h"
@@ -31,35 +32,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class CountingDesktop final : public zc::IInputEvents,
-                              public zc::ITextInput,
-                              public zc::IPowerActions,
-                              public zc::IWorkspace
-{
-public:
-    std::atomic<long> keys{0};
-    std::optional<zc::PointF> cursorLocation() override { return zc::PointF{0, 0}; }
-    std::optional<double> mainScreenHeight() override { return 1080; }
-    double doubleClickInterval() override { return 0.5; }
-    void warpCursor(zc::PointF) override {}
-    void postMouseEvent(const zc::MouseEvent &) override {}
-    void postScrollEvent(const zc::ScrollEvent &) override {}
-    void postKeyEvent(const zc::KeyEvent &event) override
-    {
-        if (event.down)
-            ++keys;
-    }
-    void postMediaKeyEvent(const zc::MediaKeyEvent &) override {}
-    std::optional<QString> typeText(const QString &) override { return std::nullopt; }
-    std::optional<QString> pasteText(const QString &) override { return std::nullopt; }
-    void shutDown() override {}
-    void restart() override {}
-    void sleep() override {}
-    QList<zc::RunningApplication> runningApplications() override { return {}; }
-    void launchApplication(const QString &) override {}
-    void openUrl(const QUrl &) override {}
-};
 
 std::string message(unsigned long long stamp)
 {
@@ -172,7 +144,7 @@ int main(int argc, char *argv[])
     zc::ZantiPreferences preferences(settingsDirectory.path(), log);
     zc::PrivateSettings privateSettings(settingsDirectory.path(), log);
     privateSettings.setHasAppUsed(true);
-    CountingDesktop desktop;
+    zc::bench::NullDesktop desktop;
     zc::RequestHandler handler(desktop, desktop, desktop, desktop, preferences, log);
     zc::TCPServer server(handler, privateSettings, {}, log);
     server.startServer(0);
@@ -213,6 +185,6 @@ int main(int argc, char *argv[])
                 results.parallelSeconds, double(results.answered) / results.parallelSeconds);
     std::printf("decoded %ld of %ld messages, lost %ld; executed %ld (the others arrived after a "
                 "newer stamp from another connection)\n",
-                decoded, expected, expected - decoded, desktop.keys.load());
+                decoded, expected, expected - decoded, desktop.keyDowns.load());
     return results.failed || decoded != expected ? 1 : 0;
 }

@@ -101,4 +101,25 @@ void RecordingDesktop::openUrl(const QUrl &url)
     calls.append(QStringLiteral("open ") + url.toString());
 }
 
+std::optional<InstalledApplication> RecordingDesktop::findApplication(const QString &)
+{
+    return installed;
+}
+
+void RecordingDesktop::quitApplication(const RunningApplication &application)
+{
+    calls.append(QStringLiteral("quit ") + application.name);
+    if (applicationsQuit)
+        applications.removeIf([&](const RunningApplication &a) {
+            return a.processId == application.processId && a.name == application.name;
+        });
+}
+
+void RecordingDesktop::whenGone(const QList<qint64> &processIds, std::chrono::milliseconds,
+                                std::function<void(bool)> done)
+{
+    calls.append(QStringLiteral("wait for %1").arg(processIds.size()));
+    done(applicationsQuit);
+}
+
 } // namespace zc::test

@@ -30,6 +30,9 @@ public:
     double interval = 0.5;
     QList<RunningApplication> applications;
     std::optional<QString> textError;
+    std::optional<InstalledApplication> installed = InstalledApplication{};
+    // Whether applications asked to quit go (the answer whenGone gives).
+    bool applicationsQuit = true;
     // Runs after every key event is recorded, as a desktop reacting to the key would.
     std::function<void()> onPost;
 
@@ -53,6 +56,10 @@ public:
     QList<RunningApplication> runningApplications() override;
     void launchApplication(const QString &name) override;
     void openUrl(const QUrl &url) override;
+    std::optional<InstalledApplication> findApplication(const QString &name) override;
+    void quitApplication(const RunningApplication &application) override;
+    void whenGone(const QList<qint64> &processIds, std::chrono::milliseconds limit,
+                  std::function<void(bool gone)> done) override;
 };
 
 } // namespace zc::test

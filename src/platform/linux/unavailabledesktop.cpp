@@ -117,4 +117,21 @@ void UnavailableWorkspace::openUrl(const QUrl &)
     reportOnce();
 }
 
+std::optional<InstalledApplication> UnavailableWorkspace::findApplication(const QString &)
+{
+    reportOnce();
+    return std::nullopt;
+}
+
+void UnavailableWorkspace::quitApplication(const RunningApplication &)
+{
+    reportOnce();
+}
+
+void UnavailableWorkspace::whenGone(const QList<qint64> &, std::chrono::milliseconds,
+                                    std::function<void(bool)> done)
+{
+    done(true);
+}
+
 } // namespace zc

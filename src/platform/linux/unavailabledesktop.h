@@ -63,6 +63,10 @@ public:
     QList<RunningApplication> runningApplications() override;
     void launchApplication(const QString &name) override;
     void openUrl(const QUrl &url) override;
+    std::optional<InstalledApplication> findApplication(const QString &name) override;
+    void quitApplication(const RunningApplication &application) override;
+    void whenGone(const QList<qint64> &processIds, std::chrono::milliseconds limit,
+                  std::function<void(bool gone)> done) override;
 };
 
 } // namespace zc
