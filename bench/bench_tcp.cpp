@@ -183,8 +183,9 @@ int main(int argc, char *argv[])
     std::printf("%d connections x %d messages: %ld answered in %.3f s = %.0f messages/s\n",
                 results.connections, results.perConnection, results.answered,
                 results.parallelSeconds, double(results.answered) / results.parallelSeconds);
-    std::printf("decoded %ld of %ld messages, lost %ld; executed %ld (the others arrived after a "
-                "newer stamp from another connection)\n",
-                decoded, expected, expected - decoded, desktop.keyDowns.load());
+    // Messages of different connections may be read out of stamp order; the stamp rule then
+    // skips the older ones, which is not a loss.
+    std::printf("decoded %ld of %ld messages, lost %ld; executed %ld\n", decoded, expected,
+                expected - decoded, desktop.keyDowns.load());
     return results.failed || decoded != expected ? 1 : 0;
 }
