@@ -1,18 +1,12 @@
 #include "commanddatagram.h"
-#include "computerdetails.h"
-#include "discoveryresponder.h"
-#include "fakesysteminfo.h"
+#include "commandstack.h"
 #include "logcapture.h"
-#include "recordingdesktop.h"
-#include "requesthandler.h"
 #include "udpserver.h"
-#include "zantipreferences.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -42,14 +36,7 @@ class TestDiscovery : public QObject
 {
     Q_OBJECT
 
-    RecordingDesktop desktop;
-    FakeSystemInfo system;
-    LogCapture capture;
-    QTemporaryDir settingsDirectory;
-    std::unique_ptr<ZantiPreferences> preferences;
-    std::unique_ptr<ComputerDetails> details;
-    std::unique_ptr<DiscoveryResponder> responder;
-    std::unique_ptr<RequestHandler> handler;
+    std::unique_ptr<CommandStack> stack;
     std::unique_ptr<UDPServer> server;
     std::unique_ptr<QUdpSocket> phone;
     std::unique_ptr<QUdpSocket> otherPhone;
@@ -62,7 +49,8 @@ class TestDiscovery : public QObject
         QCOMPARE(from.writeDatagram(datagram, QHostAddress::LocalHost, server->localPort()),
                  datagram.size());
         ++handled;
-        QTRY_COMPARE(capture.lines().filter(QStringLiteral("incoming message: ")).size(), handled);
+        QTRY_COMPARE(stack->capture.lines().filter(QStringLiteral("incoming message: ")).size(),
+                     handled);
     }
 
     std::optional<QJsonObject> reply(QUdpSocket &to)
@@ -77,16 +65,9 @@ class TestDiscovery : public QObject
 private slots:
     void init()
     {
-        capture.clear();
         handled = 0;
-        QFile::remove(
-            settingsDirectory.filePath(QStringLiteral("morvell.osx.zanticonnectgroup.json")));
-        preferences = std::make_unique<ZantiPreferences>(settingsDirectory.path(), capture.log);
-        details = std::make_unique<ComputerDetails>(system, *preferences, capture.log);
-        responder = std::make_unique<DiscoveryResponder>(*details, *preferences, capture.log);
-        handler = std::make_unique<RequestHandler>(desktop, desktop, desktop, desktop, *preferences,
-                                                   capture.log);
-        server = std::make_unique<UDPServer>(*handler, *responder, capture.log);
+        stack = std::make_unique<CommandStack>();
+        server = std::make_unique<UDPServer>(stack->handler, stack->responder, stack->capture.log);
         server->startServer(0);
         QVERIFY(server->isServerRunning());
         phone = std::make_unique<QUdpSocket>();
@@ -98,10 +79,7 @@ private slots:
     void cleanup()
     {
         server.reset();
-        handler.reset();
-        responder.reset();
-        details.reset();
-        preferences.reset();
+        stack.reset();
     }
 
     void decisionTable_data()
@@ -160,15 +138,15 @@ private slots:
         QFETCH(QString, password);
         QFETCH(QByteArray, datagram);
         QFETCH(Outcome, outcome);
-        preferences->setIsAuthenticationEnabled(authentication);
-        preferences->setServerAuthenticationPassword(password);
-        preferences->setVLCPassword(QStringLiteral("vlcsecret"));
+        stack->preferences.setIsAuthenticationEnabled(authentication);
+        stack->preferences.setServerAuthenticationPassword(password);
+        stack->preferences.setVLCPassword(QStringLiteral("vlcsecret"));
 
         send(*phone, datagram);
         const std::optional<QJsonObject> answer = reply(*phone);
         QCOMPARE(answer.has_value(), outcome != Outcome::None);
         QVERIFY(!phone->hasPendingDatagrams());
-        const QStringList lines = capture.lines();
+        const QStringList lines = stack->capture.lines();
         QCOMPARE(lines.contains(QStringLiteral("Response is nil")), outcome == Outcome::None);
         QVERIFY(!lines.join(u'\n').contains(QLatin1String("vlcsecret")));
         if (!password.isEmpty())
@@ -205,7 +183,7 @@ private slots:
         QVERIFY(reply(*phone));
         send(*otherPhone, commandDatagram(2, "/keyboard?key=tab"));
         QVERIFY(!reply(*otherPhone));
-        QCOMPARE(desktop.calls.size(), 4);
+        QCOMPARE(stack->desktop.calls.size(), 4);
 
         // Another host's bad request silences only that host.
         send(*otherPhone, request({{"app_authentication_key", "wrong"}}));
@@ -234,14 +212,14 @@ private slots:
 
     void logShowsTheCheckInOrder()
     {
-        preferences->setIsAuthenticationEnabled(true);
-        preferences->setServerAuthenticationPassword(QStringLiteral("pw"));
-        capture.clear();
+        stack->preferences.setIsAuthenticationEnabled(true);
+        stack->preferences.setServerAuthenticationPassword(QStringLiteral("pw"));
+        stack->capture.clear();
         const QByteArray datagramSent = request(
             {{"app_authentication_key", applicationKey}, {"zanti_server_password", "guess"}});
         send(*phone, datagramSent);
         QVERIFY(reply(*phone));
-        const QStringList lines = capture.lines();
+        const QStringList lines = stack->capture.lines();
         const QString datagram = QStringLiteral(
             R"([{"app_authentication_key":"Q7w4R#2k81M5T!x09P3Z","zanti_server_password":"******"}])");
         const qsizetype start = lines.indexOf(QStringLiteral("******"));
@@ -266,12 +244,8 @@ class TestDiscoveryHosts : public QObject
 private slots:
     void oldestHostIsForgotten()
     {
-        QTemporaryDir directory;
-        LogCapture capture;
-        FakeSystemInfo system;
-        ZantiPreferences preferences(directory.path(), capture.log);
-        ComputerDetails details(system, preferences, capture.log);
-        DiscoveryResponder responder(details, preferences, capture.log);
+        CommandStack stack;
+        DiscoveryResponder &responder = stack.responder;
         const QJsonArray accepted{QJsonObject{{"app_authentication_key", applicationKey}}};
         const auto host = [](int i) { return QHostAddress(quint32(0x0a000000 + i)); };
         for (int i = 0; i <= DiscoveryResponder::maximumHosts; ++i)

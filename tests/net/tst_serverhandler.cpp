@@ -1,17 +1,11 @@
-#include "computerdetails.h"
-#include "discoveryresponder.h"
+#include "commandstack.h"
 #include "extras.h"
-#include "fakesysteminfo.h"
 #include "logcapture.h"
-#include "recordingdesktop.h"
-#include "requesthandler.h"
 #include "serverhandler.h"
 #include "tcpserver.h"
 #include "udpserver.h"
-#include "zantipreferences.h"
 
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QUdpSocket>
@@ -85,15 +79,7 @@ class TestServerHandler : public QObject
 {
     Q_OBJECT
 
-    RecordingDesktop desktop;
-    FakeSystemInfo system;
-    LogCapture capture;
-    QTemporaryDir settingsDirectory;
-    std::unique_ptr<ZantiPreferences> preferences;
-    std::unique_ptr<PrivateSettings> privateSettings;
-    std::unique_ptr<ComputerDetails> details;
-    std::unique_ptr<DiscoveryResponder> responder;
-    std::unique_ptr<RequestHandler> handler;
+    std::unique_ptr<CommandStack> stack;
     std::unique_ptr<UDPServer> udp;
     std::unique_ptr<TCPServer> tcp;
     std::unique_ptr<FakeWebServer> web;
@@ -103,8 +89,9 @@ class TestServerHandler : public QObject
 
     void build(bool withWeb)
     {
-        supervisor = std::make_unique<ServerHandler>(*udp, *tcp, withWeb ? web.get() : nullptr,
-                                                     *preferences, *extras, capture.log);
+        supervisor =
+            std::make_unique<ServerHandler>(*udp, *tcp, withWeb ? web.get() : nullptr,
+                                            stack->preferences, *extras, stack->capture.log);
     }
 
 private slots:
@@ -112,24 +99,17 @@ private slots:
     {
         base = freeRun(4);
         QVERIFY(base != 0);
-        QDir(settingsDirectory.path()).removeRecursively();
-        QDir().mkpath(settingsDirectory.path());
-        preferences = std::make_unique<ZantiPreferences>(settingsDirectory.path(), capture.log);
-        preferences->setServerUDPPort(base);
-        preferences->setServerTCPPort(base);
-        preferences->setWebServerPort(quint16(base - 1));
-        privateSettings = std::make_unique<PrivateSettings>(settingsDirectory.path(), capture.log);
-        details = std::make_unique<ComputerDetails>(system, *preferences, capture.log);
-        responder = std::make_unique<DiscoveryResponder>(*details, *preferences, capture.log);
-        handler = std::make_unique<RequestHandler>(desktop, desktop, desktop, desktop, *preferences,
-                                                   capture.log);
-        udp = std::make_unique<UDPServer>(*handler, *responder, capture.log);
-        tcp = std::make_unique<TCPServer>(*handler, *privateSettings, TCPServer::FirstConnection(),
-                                          capture.log);
+        stack = std::make_unique<CommandStack>();
+        stack->preferences.setServerUDPPort(base);
+        stack->preferences.setServerTCPPort(base);
+        stack->preferences.setWebServerPort(quint16(base - 1));
+        udp = std::make_unique<UDPServer>(stack->handler, stack->responder, stack->capture.log);
+        tcp = std::make_unique<TCPServer>(stack->handler, stack->privateSettings,
+                                          TCPServer::FirstConnection(), stack->capture.log);
         web = std::make_unique<FakeWebServer>();
-        extras = std::make_unique<Extras>(capture.log);
+        extras = std::make_unique<Extras>(stack->capture.log);
         build(false);
-        capture.clear();
+        stack->capture.clear();
     }
 
     void cleanup()
@@ -137,6 +117,7 @@ private slots:
         supervisor.reset();
         tcp.reset();
         udp.reset();
+        stack.reset();
     }
 
     void commonPort()
@@ -146,7 +127,7 @@ private slots:
         QCOMPARE(udp->localPort(), base);
         QCOMPARE(tcp->localPort(), base);
         QCOMPARE(supervisor->Port(), std::optional<quint16>(base));
-        const QStringList lines = capture.lines();
+        const QStringList lines = stack->capture.lines();
         QCOMPARE(lines.mid(0, 2), (QStringList{QStringLiteral("%1 is free for use").arg(base),
                                                QString::number(base)}));
     }
@@ -158,14 +139,14 @@ private slots:
         supervisor->startServers();
         QCOMPARE(udp->localPort(), quint16(base + 1));
         QCOMPARE(tcp->localPort(), quint16(base + 1));
-        const QStringList lines = capture.lines();
+        const QStringList lines = stack->capture.lines();
         QCOMPARE(
             lines.mid(0, 4),
             (QStringList{QStringLiteral("%1, BindFailed, Address already in use").arg(base),
                          QString::number(base), QStringLiteral("%1 is free for use").arg(base + 1),
                          QString::number(base + 1)}));
         // The reply still names the configured port, not the one found.
-        QCOMPARE(details->getUDPResponse().web_server_port, QString::number(base));
+        QCOMPARE(stack->details.getUDPResponse().web_server_port, QString::number(base));
     }
 
     void portBusyForUdpOnlyIsPassedOver()
@@ -176,23 +157,23 @@ private slots:
         QVERIFY(supervisor->isServerRunning());
         QCOMPARE(udp->localPort(), quint16(base + 1));
         QCOMPARE(tcp->localPort(), quint16(base + 1));
-        QVERIFY(capture.lines().contains(
+        QVERIFY(stack->capture.lines().contains(
             QStringLiteral("%1, UDPBindFailed, The bound address is already in use").arg(base)));
     }
 
     void differentPortsAreSearchedApart()
     {
-        preferences->setServerUDPPort(quint16(base + 2));
-        preferences->setServerTCPPort(base);
+        stack->preferences.setServerUDPPort(quint16(base + 2));
+        stack->preferences.setServerTCPPort(base);
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::Any, base));
-        capture.clear();
+        stack->capture.clear();
         supervisor->startServers();
         QCOMPARE(udp->localPort(), quint16(base + 2));
         QCOMPARE(tcp->localPort(), quint16(base + 1));
         QCOMPARE(supervisor->udpPort(), std::optional<quint16>(base + 2));
         QCOMPARE(supervisor->tcpPort(), std::optional<quint16>(base + 1));
-        const QStringList lines = capture.lines();
+        const QStringList lines = stack->capture.lines();
         QVERIFY(!lines.contains(QString::number(base)));
         QVERIFY(!lines.contains(QString::number(base + 1)));
     }
@@ -201,7 +182,7 @@ private slots:
     {
         build(true);
         // The web server wants the command port's number; the command servers move on.
-        preferences->setWebServerPort(base);
+        stack->preferences.setWebServerPort(base);
         supervisor->startServers();
         QVERIFY(supervisor->isServerRunning());
         QCOMPARE(web->listener.serverPort(), base);
@@ -213,7 +194,7 @@ private slots:
     void stopWithNothingRunning()
     {
         supervisor->stopServers();
-        QCOMPARE(capture.lines(), QStringList{"false"});
+        QCOMPARE(stack->capture.lines(), QStringList{"false"});
     }
 
     void stopAndRestart()
@@ -235,13 +216,13 @@ private slots:
         QTcpServer holder;
         if (!holder.listen(QHostAddress::Any, 65535))
             QSKIP("port 65535 is taken on this machine");
-        preferences->setServerUDPPort(65535);
-        preferences->setServerTCPPort(65535);
-        capture.clear();
+        stack->preferences.setServerUDPPort(65535);
+        stack->preferences.setServerTCPPort(65535);
+        stack->capture.clear();
         supervisor->startServers();
         QVERIFY(!udp->isServerRunning());
         QVERIFY(!tcp->isServerRunning());
-        QVERIFY(capture.lines().contains(
+        QVERIFY(stack->capture.lines().contains(
             QStringLiteral("No free port from 65535 to 65535; that server stays stopped")));
     }
 

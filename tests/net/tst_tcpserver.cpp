@@ -1,14 +1,11 @@
 #include "commanddatagram.h"
+#include "commandstack.h"
 #include "logcapture.h"
-#include "recordingdesktop.h"
-#include "requesthandler.h"
 #include "tcpserver.h"
 #include "tcpserverrestartdelegate.h"
-#include "zantipreferences.h"
 
 #include <QDeadlineTimer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace zc;
@@ -34,13 +31,8 @@ class TestTcpServer : public QObject
 {
     Q_OBJECT
 
-    RecordingDesktop desktop;
-    LogCapture capture;
+    std::unique_ptr<CommandStack> stack;
     RecordingDelegate delegate;
-    QTemporaryDir settingsDirectory;
-    std::unique_ptr<ZantiPreferences> preferences;
-    std::unique_ptr<PrivateSettings> privateSettings;
-    std::unique_ptr<RequestHandler> handler;
     std::unique_ptr<TCPServer> server;
     int firstConnections = 0;
 
@@ -69,18 +61,12 @@ class TestTcpServer : public QObject
 private slots:
     void init()
     {
-        desktop = RecordingDesktop();
-        capture.clear();
+        stack = std::make_unique<CommandStack>();
         delegate.states.clear();
         firstConnections = 0;
-        QDir(settingsDirectory.path()).removeRecursively();
-        QDir().mkpath(settingsDirectory.path());
-        preferences = std::make_unique<ZantiPreferences>(settingsDirectory.path(), capture.log);
-        privateSettings = std::make_unique<PrivateSettings>(settingsDirectory.path(), capture.log);
-        handler = std::make_unique<RequestHandler>(desktop, desktop, desktop, desktop, *preferences,
-                                                   capture.log);
         server = std::make_unique<TCPServer>(
-            *handler, *privateSettings, [this] { ++firstConnections; }, capture.log);
+            stack->handler, stack->privateSettings, [this] { ++firstConnections; },
+            stack->capture.log);
         server->setTcpServerDelegate(&delegate);
         server->startServer(0);
         QVERIFY(server->isServerRunning());
@@ -90,12 +76,12 @@ private slots:
     void cleanup()
     {
         server.reset();
-        handler.reset();
+        stack.reset();
     }
 
     void startLogsThePortInItsOptionalForm()
     {
-        QCOMPARE(capture.lines(),
+        QCOMPARE(stack->capture.lines(),
                  QStringList{
                      QStringLiteral("listening on port Optional(%1)..").arg(server->localPort())});
     }
@@ -131,8 +117,8 @@ private slots:
             client->write(bytes);
             QVERIFY(awaitSuccesses(*client, 1));
         }
-        QTRY_COMPARE(desktop.calls.size(), executed * 2);
-        QVERIFY(!capture.lines().join(u'\n').contains(QLatin1String("hunter2")));
+        QTRY_COMPARE(stack->desktop.calls.size(), executed * 2);
+        QVERIFY(!stack->capture.lines().join(u'\n').contains(QLatin1String("hunter2")));
     }
 
     void oversizedPartialIsDroppedAndTheConnectionGoesOn()
@@ -140,11 +126,11 @@ private slots:
         std::unique_ptr<QTcpSocket> client = connectClient();
         const QByteArray partial = "{\"v\":\"" + QByteArray(70 * 1024, 'x');
         client->write(partial);
-        QTRY_VERIFY(capture.lines().join(u'\n').contains(
+        QTRY_VERIFY(stack->capture.lines().join(u'\n').contains(
             QLatin1String("Dropped an unfinished TCP message")));
         client->readAll();
         client->write("\"}" + command(1, "enter"));
-        QTRY_COMPARE(desktop.calls, (QStringList{"key 36 down", "key 36 up"}));
+        QTRY_COMPARE(stack->desktop.calls, (QStringList{"key 36 down", "key 36 up"}));
     }
 
     void manyClientsAtOnce()
@@ -157,7 +143,7 @@ private slots:
             client->write(command(++stamp, "enter"));
         for (auto &client : clients)
             QVERIFY(awaitSuccesses(*client, 1));
-        QCOMPARE(desktop.calls.size(), 100);
+        QCOMPARE(stack->desktop.calls.size(), 100);
     }
 
     void connectionsBeyondTheBoundAreClosed()
@@ -167,8 +153,8 @@ private slots:
         std::unique_ptr<QTcpSocket> second = connectClient();
         std::unique_ptr<QTcpSocket> third = connectClient();
         QTRY_COMPARE(third->state(), QAbstractSocket::UnconnectedState);
-        QTRY_VERIFY(
-            capture.lines().join(u'\n').contains(QLatin1String("Closed a new TCP connection: 2")));
+        QTRY_VERIFY(stack->capture.lines().join(u'\n').contains(
+            QLatin1String("Closed a new TCP connection: 2")));
         second->write(command(1, "enter"));
         QVERIFY(awaitSuccesses(*second, 1));
         QCOMPARE(server->connectionCount(), 2);
@@ -180,12 +166,12 @@ private slots:
         std::unique_ptr<QTcpSocket> second = connectClient();
         QTRY_COMPARE(server->connectionCount(), 2);
         first->disconnectFromHost();
-        QTRY_VERIFY(
-            capture.lines().contains(QStringLiteral("The remote host closed the connection")));
-        capture.clear();
+        QTRY_VERIFY(stack->capture.lines().contains(
+            QStringLiteral("The remote host closed the connection")));
+        stack->capture.clear();
         std::unique_ptr<QTcpSocket> third = connectClient();
-        QTRY_VERIFY(capture.lines().contains(QStringLiteral("New Socket.")));
-        QCOMPARE(capture.lines(), (QStringList{"New Socket.", "0"}));
+        QTRY_VERIFY(stack->capture.lines().contains(QStringLiteral("New Socket.")));
+        QCOMPARE(stack->capture.lines(), (QStringList{"New Socket.", "0"}));
         QCOMPARE(server->connectionCount(), 2);
     }
 
@@ -194,7 +180,7 @@ private slots:
         server->timeout = std::chrono::milliseconds(200);
         std::unique_ptr<QTcpSocket> client = connectClient();
         QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
-        QVERIFY(capture.lines().contains(QStringLiteral("Read operation timed out")));
+        QVERIFY(stack->capture.lines().contains(QStringLiteral("Read operation timed out")));
     }
 
     void stopWithClientsConnected()
@@ -202,9 +188,10 @@ private slots:
         std::unique_ptr<QTcpSocket> first = connectClient();
         std::unique_ptr<QTcpSocket> second = connectClient();
         QTRY_COMPARE(server->connectionCount(), 2);
-        capture.clear();
+        stack->capture.clear();
         server->stopServer();
-        QCOMPARE(capture.lines(), (QStringList{"0", "Unknown error!", "0", "Unknown error!"}));
+        QCOMPARE(stack->capture.lines(),
+                 (QStringList{"0", "Unknown error!", "0", "Unknown error!"}));
         QCOMPARE(delegate.states, (QList<bool>{true, false}));
         QVERIFY(!server->isServerRunning());
         QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
@@ -214,7 +201,7 @@ private slots:
     void busyPortFails()
     {
         LogCapture otherLog;
-        TCPServer other(*handler, *privateSettings, {}, otherLog.log);
+        TCPServer other(stack->handler, stack->privateSettings, {}, otherLog.log);
         other.startServer(server->localPort());
         QVERIFY(!other.isServerRunning());
         const QStringList lines = otherLog.lines();
@@ -229,14 +216,14 @@ private slots:
     {
         std::unique_ptr<QTcpSocket> first = connectClient();
         QTRY_COMPARE(firstConnections, 1);
-        QVERIFY(
-            capture.lines().contains(QStringLiteral("AppDelegate.settings.hasAppUsed :  false")));
+        QVERIFY(stack->capture.lines().contains(
+            QStringLiteral("AppDelegate.settings.hasAppUsed :  false")));
         std::unique_ptr<QTcpSocket> second = connectClient();
         QTRY_COMPARE(server->connectionCount(), 2);
         QCOMPARE(firstConnections, 1);
-        QVERIFY(privateSettings->hasAppUsed());
+        QVERIFY(stack->privateSettings.hasAppUsed());
         // Also after a restart of the program.
-        PrivateSettings reloaded(settingsDirectory.path(), capture.log);
+        PrivateSettings reloaded(stack->settingsDirectory.path(), stack->capture.log);
         QVERIFY(reloaded.hasAppUsed());
     }
 
@@ -245,7 +232,7 @@ private slots:
         // The read's own command may stop the server; nothing may touch the freed connection.
         std::unique_ptr<QTcpSocket> client = connectClient();
         QTRY_COMPARE(server->connectionCount(), 1);
-        desktop.onPost = [this] { server->stopServer(); };
+        stack->desktop.onPost = [this] { server->stopServer(); };
         client->write(command(1, "enter") + command(2, "tab"));
         QTRY_VERIFY(!server->isServerRunning());
         QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);

@@ -1,15 +1,9 @@
 #include "commanddatagram.h"
-#include "computerdetails.h"
-#include "discoveryresponder.h"
-#include "fakesysteminfo.h"
+#include "commandstack.h"
 #include "logcapture.h"
-#include "recordingdesktop.h"
-#include "requesthandler.h"
 #include "udpserver.h"
 #include "udpserverrestartdelegate.h"
-#include "zantipreferences.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -34,15 +28,8 @@ class TestUdpServer : public QObject
 {
     Q_OBJECT
 
-    RecordingDesktop desktop;
-    FakeSystemInfo system;
-    LogCapture capture;
+    std::unique_ptr<CommandStack> stack;
     RecordingDelegate delegate;
-    QTemporaryDir settingsDirectory;
-    std::unique_ptr<ZantiPreferences> preferences;
-    std::unique_ptr<ComputerDetails> details;
-    std::unique_ptr<DiscoveryResponder> responder;
-    std::unique_ptr<RequestHandler> handler;
     std::unique_ptr<UDPServer> server;
     QUdpSocket client;
 
@@ -54,15 +41,9 @@ class TestUdpServer : public QObject
 private slots:
     void init()
     {
-        desktop = RecordingDesktop();
-        capture.clear();
+        stack = std::make_unique<CommandStack>();
         delegate.states.clear();
-        preferences = std::make_unique<ZantiPreferences>(settingsDirectory.path(), capture.log);
-        details = std::make_unique<ComputerDetails>(system, *preferences, capture.log);
-        responder = std::make_unique<DiscoveryResponder>(*details, *preferences, capture.log);
-        handler = std::make_unique<RequestHandler>(desktop, desktop, desktop, desktop, *preferences,
-                                                   capture.log);
-        server = std::make_unique<UDPServer>(*handler, *responder, capture.log);
+        server = std::make_unique<UDPServer>(stack->handler, stack->responder, stack->capture.log);
         server->setUdpServerDelegate(&delegate);
         server->startServer(0);
         QVERIFY(server->isServerRunning());
@@ -72,17 +53,14 @@ private slots:
     void cleanup()
     {
         server.reset();
-        handler.reset();
-        responder.reset();
-        details.reset();
-        preferences.reset();
+        stack.reset();
     }
 
     void startReportsRunning()
     {
         QCOMPARE(delegate.states, QList<bool>{true});
         QCOMPARE(server->UDPServerPort(), std::optional<quint16>(0));
-        QCOMPARE(capture.lines(),
+        QCOMPARE(stack->capture.lines(),
                  QStringList{
                      QStringLiteral("UDP server listening on port %1").arg(server->localPort())});
         int broadcast = 0;
@@ -95,10 +73,10 @@ private slots:
 
     void datagramIsExecuted()
     {
-        capture.clear();
+        stack->capture.clear();
         send(commandDatagram(1, "/keyboard?key=enter"));
-        QTRY_COMPARE(desktop.calls, (QStringList{"key 36 down", "key 36 up"}));
-        const QStringList lines = capture.lines();
+        QTRY_COMPARE(stack->desktop.calls, (QStringList{"key 36 down", "key 36 up"}));
+        const QStringList lines = stack->capture.lines();
         QCOMPARE(
             lines.first(),
             QStringLiteral(R"({"appAuthenticationKey":"Q7w4R#2k81M5T!x09P3Z","password":"******",)"
@@ -116,9 +94,9 @@ private slots:
             send(commandDatagram(stamp,
                                  QStringLiteral("/mouse?key=scroll_vertical&value=%1").arg(stamp)),
                  QHostAddress::LocalHostIPv6);
-        QTRY_COMPARE(desktop.calls.size(), 20);
+        QTRY_COMPARE(stack->desktop.calls.size(), 20);
         for (int i = 0; i < 20; ++i)
-            QCOMPARE(desktop.calls[i], QStringLiteral("scroll %1 0 user 1").arg(i + 1));
+            QCOMPARE(stack->desktop.calls[i], QStringLiteral("scroll %1 0 user 1").arg(i + 1));
     }
 
     void badDatagramsNeverStopTheServer_data()
@@ -142,8 +120,8 @@ private slots:
         QFETCH(QByteArray, datagram);
         send(datagram);
         send(commandDatagram(2, "/keyboard?key=tab"));
-        QTRY_COMPARE(desktop.calls, (QStringList{"key 48 down", "key 48 up"}));
-        QCOMPARE(handler->sentTime(), 2u);
+        QTRY_COMPARE(stack->desktop.calls, (QStringList{"key 48 down", "key 48 up"}));
+        QCOMPARE(stack->handler.sentTime(), 2u);
     }
 
     void keepsServingAfterBursts()
@@ -155,11 +133,11 @@ private slots:
         for (int round = 1; round <= 5; ++round) {
             for (int i = 0; i < burst; ++i)
                 send(commandDatagram(++stamp, "/mouse?key=scroll_vertical&value=1"));
-            QTRY_COMPARE(desktop.calls.size(), round * burst);
+            QTRY_COMPARE(stack->desktop.calls.size(), round * burst);
         }
         send(commandDatagram(++stamp, "/keyboard?key=tab"));
-        QTRY_COMPARE(desktop.calls.size(), 5 * burst + 2);
-        QCOMPARE(desktop.calls.last(), QStringLiteral("key 48 up"));
+        QTRY_COMPARE(stack->desktop.calls.size(), 5 * burst + 2);
+        QCOMPARE(stack->desktop.calls.last(), QStringLiteral("key 48 up"));
     }
 
     void busyPortFailsWithoutRunning()
@@ -168,7 +146,7 @@ private slots:
         QVERIFY(holder.bind(QHostAddress::Any, 0));
         LogCapture otherLog;
         RecordingDelegate otherDelegate;
-        UDPServer other(*handler, *responder, otherLog.log);
+        UDPServer other(stack->handler, stack->responder, otherLog.log);
         other.setUdpServerDelegate(&otherDelegate);
         other.startServer(holder.localPort());
         QVERIFY(!other.isServerRunning());
@@ -179,36 +157,36 @@ private slots:
     void stopAfterDatagramsLogsThePosition()
     {
         send(commandDatagram(1, "/keyboard?key=enter"));
-        QTRY_COMPARE(desktop.calls.size(), 2);
-        capture.clear();
+        QTRY_COMPARE(stack->desktop.calls.size(), 2);
+        stack->capture.clear();
         server->stopServer();
-        QCOMPARE(capture.lines(), (QStringList{"0", "true", "true"}));
+        QCOMPARE(stack->capture.lines(), (QStringList{"0", "true", "true"}));
         QCOMPARE(delegate.states, (QList<bool>{true, false}));
         QVERIFY(!server->isServerRunning());
         // The socket's own close notice follows once the loop turns.
-        QTRY_COMPARE(capture.lines(), (QStringList{"0", "true", "true", "true"}));
+        QTRY_COMPARE(stack->capture.lines(), (QStringList{"0", "true", "true", "true"}));
     }
 
     void stopWithoutDatagrams()
     {
-        capture.clear();
+        stack->capture.clear();
         server->stopServer();
-        QCOMPARE(capture.lines(), (QStringList{"true", "true"}));
+        QCOMPARE(stack->capture.lines(), (QStringList{"true", "true"}));
         QCOMPARE(delegate.states, (QList<bool>{true, false}));
     }
 
     void restartKeepsTheStamp()
     {
         send(commandDatagram(5, "/keyboard?key=enter"));
-        QTRY_COMPARE(desktop.calls.size(), 2);
+        QTRY_COMPARE(stack->desktop.calls.size(), 2);
         server->stopServer();
         server->startServer(0);
         QVERIFY(server->isServerRunning());
         QCOMPARE(delegate.states, (QList<bool>{true, false, true}));
         send(commandDatagram(5, "/keyboard?key=tab"));
         send(commandDatagram(6, "/keyboard?key=esc"));
-        QTRY_COMPARE(desktop.calls.size(), 4);
-        QCOMPARE(desktop.calls.mid(2), (QStringList{"key 53 down", "key 53 up"}));
+        QTRY_COMPARE(stack->desktop.calls.size(), 4);
+        QCOMPARE(stack->desktop.calls.mid(2), (QStringList{"key 53 down", "key 53 up"}));
     }
 
     void stoppedServerHandlesNothing()
@@ -221,7 +199,7 @@ private slots:
         // A fresh server on another port proves the loop ran; the stopped one stays silent.
         server->startServer(0);
         send(commandDatagram(2, "/keyboard?key=tab"));
-        QTRY_COMPARE(desktop.calls, (QStringList{"key 48 down", "key 48 up"}));
+        QTRY_COMPARE(stack->desktop.calls, (QStringList{"key 48 down", "key 48 up"}));
     }
 };
 
