@@ -92,6 +92,10 @@ public:
     virtual void postScrollEvent(const ScrollEvent &event) = 0;
     virtual void postKeyEvent(const KeyEvent &event) = 0;
     virtual void postMediaKeyEvent(const MediaKeyEvent &event) = 0;
+
+    // Releases every key and button this process still holds down, so that nothing stays stuck
+    // when commands stop arriving. Implementations that never hold anything need not override it.
+    virtual void releaseAll() {}
 };
 
 } // namespace zc

@@ -7,7 +7,8 @@ namespace zc {
 class Log;
 
 // Picks, for this session, the implementation of each desktop service; a service that cannot
-// work here is replaced by one that says so in the log.
+// work here is replaced by one that says so in the log. Input goes through XTEST when DISPLAY is
+// set, WAYLAND_DISPLAY is not, and the X server offers XTEST and XKEYBOARD.
 DesktopServices createLinuxDesktop(Log &log);
 
 } // namespace zc

@@ -78,6 +78,20 @@ std::optional<QString> UnavailableTextInput::pasteText(const QString &)
     return QStringLiteral("pasting is unavailable");
 }
 
+UnavailableSessionActions::UnavailableSessionActions(Log &log, const QString &reason)
+    : UnavailableService(log, QStringLiteral("Locking the screen and logging out are"), reason)
+{}
+
+void UnavailableSessionActions::lockScreen()
+{
+    reportOnce();
+}
+
+void UnavailableSessionActions::logOut()
+{
+    reportOnce();
+}
+
 UnavailablePowerActions::UnavailablePowerActions(Log &log, const QString &reason)
     : UnavailableService(log, QStringLiteral("Sleep, restart and shut down are"), reason)
 {}

@@ -47,6 +47,14 @@ public:
     std::optional<QString> pasteText(const QString &text) override;
 };
 
+class UnavailableSessionActions final : public ISessionActions, UnavailableService
+{
+public:
+    UnavailableSessionActions(Log &log, const QString &reason);
+    void lockScreen() override;
+    void logOut() override;
+};
+
 class UnavailablePowerActions final : public IPowerActions, UnavailableService
 {
 public:

@@ -1,0 +1,531 @@
+#include "inputtranslator.h"
+
+#include "ilinuxinput.h"
+#include "isessionactions.h"
+#include "log.h"
+
+#include <linux/input-event-codes.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace zc {
+
+namespace {
+
+// Virtual key codes of the phone's numbering that this translation treats specially.
+namespace VirtualKey {
+constexpr std::uint16_t H = 4;
+constexpr std::uint16_t Q = 12;
+constexpr std::uint16_t RightBracket = 30;
+constexpr std::uint16_t LeftBracket = 33;
+constexpr std::uint16_t Tab = 48;
+constexpr std::uint16_t Space = 49;
+constexpr std::uint16_t RightCommand = 54;
+constexpr std::uint16_t Command = 55;
+constexpr std::uint16_t Shift = 56;
+constexpr std::uint16_t Option = 58;
+constexpr std::uint16_t Control = 59;
+constexpr std::uint16_t RightShift = 60;
+constexpr std::uint16_t RightOption = 61;
+constexpr std::uint16_t RightControl = 62;
+} // namespace VirtualKey
+
+// What a modifier means, whichever of its keys holds it.
+enum Role : unsigned
+{
+    ShiftRole = 1,
+    ControlRole = 2,
+    OptionRole = 4,
+    CommandRole = 8,
+};
+
+struct ModifierKey
+{
+    std::uint16_t virtualKey;
+    Role role;
+    // Command acts as Control: the shortcuts a Mac user makes with it use Control here.
+    EvdevKey linuxKey;
+};
+
+constexpr ModifierKey modifierKeys[] = {
+    {VirtualKey::Shift, ShiftRole, KEY_LEFTSHIFT},
+    {VirtualKey::RightShift, ShiftRole, KEY_RIGHTSHIFT},
+    {VirtualKey::Control, ControlRole, KEY_LEFTCTRL},
+    {VirtualKey::RightControl, ControlRole, KEY_RIGHTCTRL},
+    {VirtualKey::Option, OptionRole, KEY_LEFTALT},
+    {VirtualKey::RightOption, OptionRole, KEY_RIGHTALT},
+    {VirtualKey::Command, CommandRole, KEY_LEFTCTRL},
+    {VirtualKey::RightCommand, CommandRole, KEY_RIGHTCTRL},
+};
+
+const ModifierKey *modifierKey(std::uint16_t virtualKey)
+{
+    for (const ModifierKey &key : modifierKeys) {
+        if (key.virtualKey == virtualKey)
+            return &key;
+    }
+    return nullptr;
+}
+
+unsigned rolesOfFlags(std::uint64_t flags)
+{
+    unsigned roles = 0;
+    if (flags & ModifierFlag::Shift)
+        roles |= ShiftRole;
+    if (flags & ModifierFlag::Control)
+        roles |= ControlRole;
+    if (flags & ModifierFlag::Option)
+        roles |= OptionRole;
+    if (flags & ModifierFlag::Command)
+        roles |= CommandRole;
+    return roles;
+}
+
+std::vector<EvdevKey> linuxModifiersForRoles(unsigned roles)
+{
+    std::vector<EvdevKey> keys;
+    if (roles & (ControlRole | CommandRole))
+        keys.push_back(KEY_LEFTCTRL);
+    if (roles & OptionRole)
+        keys.push_back(KEY_LEFTALT);
+    if (roles & ShiftRole)
+        keys.push_back(KEY_LEFTSHIFT);
+    return keys;
+}
+
+enum class ChordAction : std::uint8_t
+{
+    Keys,
+    LockScreen,
+    LogOut,
+};
+
+// Mac shortcuts whose Linux counterpart is not simply Control for Command.
+struct Chord
+{
+    unsigned roles;
+    std::uint16_t virtualKey;
+    ChordAction action;
+    // KEY_RESERVED: no modifier.
+    EvdevKey modifier = KEY_RESERVED;
+    EvdevKey key = KEY_RESERVED;
+};
+
+constexpr Chord chords[] = {
+    {CommandRole, VirtualKey::Tab, ChordAction::Keys, KEY_LEFTALT, KEY_TAB},
+    {CommandRole, VirtualKey::Space, ChordAction::Keys, KEY_RESERVED, KEY_LEFTMETA},
+    {CommandRole, VirtualKey::Q, ChordAction::Keys, KEY_LEFTALT, KEY_F4},
+    {CommandRole, VirtualKey::LeftBracket, ChordAction::Keys, KEY_LEFTALT, KEY_LEFT},
+    {CommandRole, VirtualKey::RightBracket, ChordAction::Keys, KEY_LEFTALT, KEY_RIGHT},
+    {ControlRole | CommandRole, VirtualKey::H, ChordAction::Keys, KEY_LEFTALT, KEY_HOME},
+    {ControlRole | CommandRole, VirtualKey::Q, ChordAction::LockScreen},
+    {ShiftRole | CommandRole, VirtualKey::Q, ChordAction::LogOut},
+};
+
+const Chord *chordFor(unsigned roles, std::uint16_t virtualKey)
+{
+    for (const Chord &chord : chords) {
+        if (chord.roles == roles && chord.virtualKey == virtualKey)
+            return &chord;
+    }
+    return nullptr;
+}
+
+bool contains(const std::vector<EvdevKey> &keys, EvdevKey key)
+{
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+std::int64_t wheelSteps(std::int64_t lines, bool &capped)
+{
+    // The magnitude of an int32 wheel value always fits an int64; nothing can wrap here.
+    const std::int64_t steps = lines < 0 ? -lines : lines;
+    if (steps <= InputTranslator::maxScrollSteps)
+        return steps;
+    capped = true;
+    return InputTranslator::maxScrollSteps;
+}
+
+bool isControlCharacter(QChar c)
+{
+    return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() < 0xa0);
+}
+
+} // namespace
+
+InputTranslator::InputTranslator(std::unique_ptr<ILinuxInput> backend, ISessionActions &session,
+                                 Log &log)
+    : m_backend(std::move(backend)), m_session(session), m_log(log)
+{}
+
+InputTranslator::~InputTranslator()
+{
+    releaseAll();
+}
+
+std::optional<PointF> InputTranslator::cursorLocation()
+{
+    std::optional<QPoint> position = m_warpTarget;
+    if (!position)
+        position = m_backend->pointerPosition();
+    const QSize desktop = m_backend->desktopSize();
+    if (!position || desktop.isEmpty())
+        return std::nullopt;
+    return PointF{double(position->x()), double(desktop.height()) - double(position->y())};
+}
+
+std::optional<double> InputTranslator::mainScreenHeight()
+{
+    const QSize desktop = m_backend->desktopSize();
+    if (desktop.isEmpty())
+        return std::nullopt;
+    return double(desktop.height());
+}
+
+double InputTranslator::doubleClickInterval()
+{
+    // The default of GTK and Qt. The desktop's own setting lives in its settings daemon, and the
+    // value is only ever logged.
+    return 0.4;
+}
+
+std::optional<QPoint> InputTranslator::clampToDesktop(PointF position)
+{
+    const QSize desktop = m_backend->desktopSize();
+    if (desktop.isEmpty() || !std::isfinite(position.x) || !std::isfinite(position.y))
+        return std::nullopt;
+    // The display server would stop the pointer at the edge anyway; clamping first keeps a far
+    // target from wrapping in the protocol's 16-bit coordinates.
+    const double x = std::clamp(position.x, 0.0, double(desktop.width() - 1));
+    const double y = std::clamp(position.y, 0.0, double(desktop.height() - 1));
+    return QPoint(int(std::lround(x)), int(std::lround(y)));
+}
+
+void InputTranslator::warpCursor(PointF topLeftPosition)
+{
+    const std::optional<QPoint> target = clampToDesktop(topLeftPosition);
+    m_warpTarget.reset();
+    if (!target)
+        return;
+    m_backend->movePointer(*target);
+    m_warpTarget = target;
+}
+
+void InputTranslator::moveTo(PointF topLeftPosition, bool skipIfWarpedThere)
+{
+    const std::optional<QPoint> target = clampToDesktop(topLeftPosition);
+    const bool warpedThere = skipIfWarpedThere && target && target == m_warpTarget;
+    m_warpTarget.reset();
+    if (target && !warpedThere)
+        m_backend->movePointer(*target);
+}
+
+void InputTranslator::postMouseEvent(const MouseEvent &event)
+{
+    switch (event.type) {
+    case MouseEventType::MouseMoved:
+        moveTo(event.position, true);
+        break;
+    case MouseEventType::LeftMouseDragged:
+        moveTo(event.position, false);
+        break;
+    case MouseEventType::LeftMouseDown:
+        buttonDown(1, event.clickState);
+        break;
+    case MouseEventType::LeftMouseUp:
+        buttonUp(1);
+        break;
+    // The event type names the button; the button field of right-button events is not used.
+    case MouseEventType::RightMouseDown:
+        buttonDown(3, event.clickState);
+        break;
+    case MouseEventType::RightMouseUp:
+        buttonUp(3);
+        break;
+    }
+}
+
+void InputTranslator::buttonDown(int button, std::int64_t clickState)
+{
+    beginAction();
+    setModifiers(heldLinuxModifiers());
+    if (m_buttonsDown.erase(button) > 0)
+        m_backend->button(button, false);
+    // Linux toolkits count clicks themselves, by time and place: the second click of a double
+    // click has to be a click of its own.
+    const std::int64_t clicks = std::clamp<std::int64_t>(clickState, 1, 3);
+    for (std::int64_t i = 1; i < clicks; ++i) {
+        m_backend->button(button, true);
+        m_backend->button(button, false);
+    }
+    m_backend->button(button, true);
+    m_buttonsDown.insert(button);
+}
+
+void InputTranslator::buttonUp(int button)
+{
+    if (m_buttonsDown.erase(button) == 0)
+        return;
+    m_warpTarget.reset();
+    m_backend->button(button, false);
+}
+
+void InputTranslator::postScrollEvent(const ScrollEvent &event)
+{
+    beginAction();
+    setModifiers(heldLinuxModifiers());
+    bool capped = false;
+    const std::int64_t vertical = wheelSteps(event.vertical, capped);
+    const std::int64_t horizontal = wheelSteps(event.horizontal, capped);
+    if (capped)
+        m_log.line("Scroll capped at", maxScrollSteps, "steps per direction:", event.vertical,
+                   event.horizontal);
+    const int verticalButton = event.vertical > 0 ? 4 : 5;
+    for (std::int64_t i = 0; i < vertical; ++i) {
+        m_backend->button(verticalButton, true);
+        m_backend->button(verticalButton, false);
+    }
+    const int horizontalButton = event.horizontal > 0 ? 6 : 7;
+    for (std::int64_t i = 0; i < horizontal; ++i) {
+        m_backend->button(horizontalButton, true);
+        m_backend->button(horizontalButton, false);
+    }
+}
+
+void InputTranslator::postKeyEvent(const KeyEvent &event)
+{
+    if (modifierKey(event.keyCode)) {
+        if (event.down)
+            modifierDown(event.keyCode);
+        else
+            modifierUp(event.keyCode);
+    } else if (event.down) {
+        keyDown(event.keyCode, event.flags);
+    } else {
+        keyUp(event.keyCode);
+    }
+}
+
+void InputTranslator::modifierDown(std::uint16_t virtualKey)
+{
+    for (const HeldModifier &held : m_heldModifiers) {
+        if (held.virtualKey == virtualKey)
+            return;
+    }
+    m_heldModifiers.push_back({virtualKey, false});
+}
+
+void InputTranslator::modifierUp(std::uint16_t virtualKey)
+{
+    const auto held =
+        std::find_if(m_heldModifiers.begin(), m_heldModifiers.end(),
+                     [virtualKey](const HeldModifier &h) { return h.virtualKey == virtualKey; });
+    if (held == m_heldModifiers.end())
+        return;
+    const bool tapped = !held->used;
+    m_heldModifiers.erase(held);
+    const EvdevKey key = modifierKey(virtualKey)->linuxKey;
+    if (tapped && !contains(m_modifiersDown, key)) {
+        m_warpTarget.reset();
+        tap(key);
+    }
+    relaxModifiers();
+}
+
+void InputTranslator::keyDown(std::uint16_t virtualKey, std::optional<std::uint64_t> flags)
+{
+    beginAction();
+    const unsigned roles = flags ? rolesOfFlags(*flags) : heldRoles();
+    if (const Chord *chord = chordFor(roles, virtualKey)) {
+        switch (chord->action) {
+        case ChordAction::LockScreen:
+            press(virtualKey, std::nullopt);
+            m_session.lockScreen();
+            return;
+        case ChordAction::LogOut:
+            press(virtualKey, std::nullopt);
+            m_session.logOut();
+            return;
+        case ChordAction::Keys:
+            if (chord->modifier == KEY_RESERVED)
+                setModifiers({});
+            else
+                setModifiers({chord->modifier});
+            press(virtualKey, chord->key);
+            return;
+        }
+    }
+    const std::optional<EvdevKey> key = evdevKeyForVirtualKey(virtualKey);
+    if (!key) {
+        m_log.line("No Linux key for virtual key code", virtualKey);
+        return;
+    }
+    setModifiers(flags ? linuxModifiersForRoles(roles) : heldLinuxModifiers());
+    press(virtualKey, *key);
+}
+
+void InputTranslator::press(Source source, Press key)
+{
+    // A second key-down without a key-up would otherwise leave the first press stuck.
+    const auto earlier = m_pressed.find(source);
+    if (earlier != m_pressed.end() && earlier->second)
+        m_backend->key(*earlier->second, false);
+    if (key)
+        m_backend->key(*key, true);
+    m_pressed[source] = key;
+}
+
+void InputTranslator::keyUp(Source source)
+{
+    const auto pressed = m_pressed.find(source);
+    if (pressed == m_pressed.end())
+        return;
+    m_warpTarget.reset();
+    if (pressed->second)
+        m_backend->key(*pressed->second, false);
+    m_pressed.erase(pressed);
+    relaxModifiers();
+}
+
+void InputTranslator::tap(EvdevKey key)
+{
+    m_backend->key(key, true);
+    m_backend->key(key, false);
+}
+
+void InputTranslator::postMediaKeyEvent(const MediaKeyEvent &event)
+{
+    // Only auxiliary-control-button events carry media keys.
+    if (event.subtype != 8)
+        return;
+    const std::int64_t type = (event.data1 >> 16) & 0xffff;
+    const std::int64_t state = (event.data1 >> 8) & 0xff;
+    const std::optional<EvdevKey> key = evdevKeyForMediaKey(type);
+    if (!key) {
+        m_log.line("No Linux key for media key type", type);
+        return;
+    }
+    const Source source = mediaSource + Source(type);
+    if (state == 0x0a) {
+        // A media key acts alone, whatever modifiers the commands hold.
+        beginAction();
+        setModifiers({});
+        press(source, *key);
+    } else if (state == 0x0b) {
+        keyUp(source);
+    }
+}
+
+std::optional<QString> InputTranslator::typeText(const QString &text)
+{
+    return typeCharacters(text);
+}
+
+std::optional<QString> InputTranslator::pasteText(const QString &text)
+{
+    // Typed rather than pasted: the user's clipboard stays as it was, and no clipboard owner has
+    // to stay alive for the paste to complete.
+    return typeCharacters(text);
+}
+
+std::optional<QString> InputTranslator::typeCharacters(const QString &text)
+{
+    beginAction();
+    // Characters arrive as themselves: no modifier held by an earlier command may change them.
+    setModifiers({});
+    // Line ends become one "\n" each, tabs stay; other control characters have no key.
+    QString typed;
+    typed.reserve(text.size());
+    std::int64_t skipped = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == u'\r') {
+            typed += u'\n';
+            if (i + 1 < text.size() && text.at(i + 1) == u'\n')
+                ++i;
+        } else if (c == u'\n' || c == u'\t' || !isControlCharacter(c)) {
+            typed += c;
+        } else {
+            ++skipped;
+        }
+    }
+    if (skipped > 0)
+        m_log.line("Control characters not typed:", skipped);
+    if (typed.isEmpty())
+        return std::nullopt;
+    // The whole text in one call: the backend prepares every character before the first key.
+    return m_backend->typeText(typed);
+}
+
+void InputTranslator::releaseAll()
+{
+    for (const auto &[source, press] : m_pressed) {
+        if (press)
+            m_backend->key(*press, false);
+    }
+    m_pressed.clear();
+    for (const int button : m_buttonsDown)
+        m_backend->button(button, false);
+    m_buttonsDown.clear();
+    m_heldModifiers.clear();
+    setModifiers({});
+    m_warpTarget.reset();
+    m_backend->releaseAll();
+}
+
+void InputTranslator::beginAction()
+{
+    m_warpTarget.reset();
+    for (HeldModifier &held : m_heldModifiers)
+        held.used = true;
+}
+
+std::vector<EvdevKey> InputTranslator::heldLinuxModifiers() const
+{
+    std::vector<EvdevKey> keys;
+    for (const HeldModifier &held : m_heldModifiers) {
+        const EvdevKey key = modifierKey(held.virtualKey)->linuxKey;
+        if (!contains(keys, key))
+            keys.push_back(key);
+    }
+    return keys;
+}
+
+unsigned InputTranslator::heldRoles() const
+{
+    unsigned roles = 0;
+    for (const HeldModifier &held : m_heldModifiers)
+        roles |= modifierKey(held.virtualKey)->role;
+    return roles;
+}
+
+void InputTranslator::setModifiers(const std::vector<EvdevKey> &wanted)
+{
+    for (auto down = m_modifiersDown.rbegin(); down != m_modifiersDown.rend(); ++down) {
+        if (!contains(wanted, *down))
+            m_backend->key(*down, false);
+    }
+    std::erase_if(m_modifiersDown, [&wanted](EvdevKey key) { return !contains(wanted, key); });
+    for (const EvdevKey key : wanted) {
+        if (contains(m_modifiersDown, key))
+            continue;
+        m_backend->key(key, true);
+        m_modifiersDown.push_back(key);
+    }
+}
+
+void InputTranslator::relaxModifiers()
+{
+    if (!m_pressed.empty())
+        return;
+    const std::vector<EvdevKey> wanted = heldLinuxModifiers();
+    std::vector<EvdevKey> keep;
+    for (const EvdevKey key : m_modifiersDown) {
+        if (contains(wanted, key))
+            keep.push_back(key);
+    }
+    setModifiers(keep);
+}
+
+} // namespace zc

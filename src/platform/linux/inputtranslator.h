@@ -1,0 +1,103 @@
+#pragma once
+
+#include "evdevkeys.h"
+#include "iinputevents.h"
+#include "itextinput.h"
+
+#include <QPoint>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <vector>
+
+namespace zc {
+
+class ILinuxInput;
+class ISessionActions;
+class Log;
+
+// Turns input in the phone's terms (virtual key codes of a Mac keyboard, flag masks that replace
+// the modifiers, click states, line wheels, media keys, a cursor with its origin bottom-left)
+// into Linux input, with the shortcuts a Linux desktop uses for what a Mac user means.
+// docs/input.md has the tables.
+//
+// Modifier keys are pressed lazily: a modifier key-down is only remembered, and the Linux
+// modifiers are set just before the next key, button or wheel event goes out. So a modifier that
+// is about to be replaced never reaches the desktop (a stray Alt tap opens menus), and no
+// modifier stays pressed once the command that held it has let go.
+class InputTranslator final : public IInputEvents, public ITextInput
+{
+public:
+    // Wheel steps beyond this, per direction and event, are dropped: each step is a button press,
+    // and a phone's wheel value is not bounded.
+    static constexpr std::int64_t maxScrollSteps = 100;
+
+    InputTranslator(std::unique_ptr<ILinuxInput> backend, ISessionActions &session, Log &log);
+    ~InputTranslator() override;
+    InputTranslator(const InputTranslator &) = delete;
+    InputTranslator &operator=(const InputTranslator &) = delete;
+
+    std::optional<PointF> cursorLocation() override;
+    std::optional<double> mainScreenHeight() override;
+    double doubleClickInterval() override;
+    void warpCursor(PointF topLeftPosition) override;
+    void postMouseEvent(const MouseEvent &event) override;
+    void postScrollEvent(const ScrollEvent &event) override;
+    void postKeyEvent(const KeyEvent &event) override;
+    void postMediaKeyEvent(const MediaKeyEvent &event) override;
+    void releaseAll() override;
+
+    std::optional<QString> typeText(const QString &text) override;
+    std::optional<QString> pasteText(const QString &text) override;
+
+private:
+    struct HeldModifier
+    {
+        std::uint16_t virtualKey;
+        // A key, button or wheel event went out while it was held; released unused, it was a tap.
+        bool used;
+    };
+    // What a key-down became: a Linux key, or nothing when a session action took its place.
+    using Press = std::optional<EvdevKey>;
+    // Pressed keys by what pressed them: a virtual key code, or a media key (mediaSource + type).
+    using Source = std::uint32_t;
+    static constexpr Source mediaSource = 0x10000;
+
+    void modifierDown(std::uint16_t virtualKey);
+    void modifierUp(std::uint16_t virtualKey);
+    void keyDown(std::uint16_t virtualKey, std::optional<std::uint64_t> flags);
+    void keyUp(Source source);
+    void press(Source source, Press key);
+    void tap(EvdevKey key);
+    void buttonDown(int button, std::int64_t clickState);
+    void buttonUp(int button);
+    void moveTo(PointF topLeftPosition, bool skipIfWarpedThere);
+    std::optional<QPoint> clampToDesktop(PointF position);
+    std::optional<QString> typeCharacters(const QString &text);
+
+    // Before a key, button or wheel event: everything held so far has been used.
+    void beginAction();
+    std::vector<EvdevKey> heldLinuxModifiers() const;
+    unsigned heldRoles() const;
+    // Presses and releases Linux modifier keys until exactly these are down.
+    void setModifiers(const std::vector<EvdevKey> &wanted);
+    // Once no key is down, lets go of the modifiers that no held modifier key asks for.
+    void relaxModifiers();
+
+    std::unique_ptr<ILinuxInput> m_backend;
+    ISessionActions &m_session;
+    Log &m_log;
+    std::vector<HeldModifier> m_heldModifiers;
+    std::vector<EvdevKey> m_modifiersDown;
+    std::map<Source, Press> m_pressed;
+    std::set<int> m_buttonsDown;
+    // Where the last warp put the pointer. It answers the cursor read and makes the moved event
+    // that follow a warp within one command redundant, without a round trip; any other event
+    // forgets it.
+    std::optional<QPoint> m_warpTarget;
+};
+
+} // namespace zc

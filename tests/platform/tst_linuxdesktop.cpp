@@ -1,0 +1,144 @@
+// Which input the Linux desktop offers in which session, and how it says why when it offers none.
+
+#include "linux/inputtranslator.h"
+#include "linux/linuxdesktop.h"
+#include "logcapture.h"
+#include "xvfbserver.h"
+
+#include <QTest>
+
+using namespace zc;
+using namespace zc::test;
+
+class TestLinuxDesktop : public QObject
+{
+    Q_OBJECT
+
+    enum class Server
+    {
+        None,
+        Xvfb,
+        XvfbWithoutXtest,
+    };
+
+    LogCapture capture;
+
+private slots:
+    void init() { cleanup(); }
+
+    void cleanup()
+    {
+        qunsetenv("DISPLAY");
+        qunsetenv("WAYLAND_DISPLAY");
+    }
+
+    void inputBackend_data()
+    {
+        QTest::addColumn<Server>("server");
+        QTest::addColumn<QString>("display");
+        QTest::addColumn<QString>("waylandDisplay");
+        QTest::addColumn<QString>("reason");
+
+        QTest::newRow("no graphical session")
+            << Server::None << QString() << QString()
+            << "no graphical session (DISPLAY and WAYLAND_DISPLAY are not set)";
+        QTest::newRow("Wayland session")
+            << Server::None << ":0"
+            << "wayland-0"
+            << "a Wayland session (WAYLAND_DISPLAY is set), and this build has no Wayland input "
+               "backend";
+        QTest::newRow("Wayland without Xwayland")
+            << Server::None << QString() << "wayland-0"
+            << "a Wayland session (WAYLAND_DISPLAY is set), and this build has no Wayland input "
+               "backend";
+        QTest::newRow("X display out of reach")
+            << Server::None << "zc-no-such-display" << QString()
+            << "cannot connect to the X display \"zc-no-such-display\"";
+        QTest::newRow("X server without XTEST")
+            << Server::XvfbWithoutXtest << QString() << QString()
+            << "the X display \"%1\" has no XTEST extension";
+        QTest::newRow("X11 session") << Server::Xvfb << QString() << QString() << QString();
+    }
+
+    void inputBackend()
+    {
+        QFETCH(Server, server);
+        QFETCH(QString, display);
+        QFETCH(QString, waylandDisplay);
+        QFETCH(QString, reason);
+
+        XvfbServer xvfb;
+        if (server != Server::None) {
+            if (XvfbServer::executable().isEmpty())
+                QSKIP("Xvfb is not installed (Debian package xvfb)");
+            QVERIFY2(
+                xvfb.start(server == Server::XvfbWithoutXtest
+                               ? QStringList{QStringLiteral("-extension"), QStringLiteral("XTEST")}
+                               : QStringList{}),
+                qPrintable(xvfb.errorOutput()));
+            display = xvfb.display();
+            if (!reason.isEmpty())
+                reason = reason.arg(display);
+        }
+        if (!display.isNull())
+            qputenv("DISPLAY", display.toLocal8Bit());
+        if (!waylandDisplay.isNull())
+            qputenv("WAYLAND_DISPLAY", waylandDisplay.toLocal8Bit());
+
+        capture.clear();
+        DesktopServices desktop = createLinuxDesktop(capture.log);
+        QCOMPARE(desktop.inputUnavailableReason, reason);
+        QCOMPARE(desktop.inputAvailable(), reason.isEmpty());
+        QVERIFY(desktop.session);
+        QVERIFY(desktop.input);
+        QVERIFY(desktop.text);
+        const auto *translator = dynamic_cast<InputTranslator *>(desktop.input.get());
+        QCOMPARE(translator != nullptr, desktop.inputAvailable());
+        if (translator)
+            QCOMPARE(dynamic_cast<InputTranslator *>(desktop.text.get()), translator);
+
+        // Commands still go through without effect, and the reason is logged once per service.
+        desktop.input->postKeyEvent({36, true, std::nullopt});
+        desktop.input->postKeyEvent({36, false, std::nullopt});
+        desktop.input->releaseAll();
+        QCOMPARE(desktop.text->typeText(QStringLiteral("x")).has_value(), !reason.isEmpty());
+        QCOMPARE(desktop.text->typeText(QStringLiteral("x")).has_value(), !reason.isEmpty());
+        const QStringList expected =
+            reason.isEmpty() ? QStringList{}
+                             : QStringList{QStringLiteral("Mouse and keyboard input is "
+                                                          "unavailable: ") +
+                                               reason,
+                                           QStringLiteral("Typing text is unavailable: ") + reason};
+        QCOMPARE(capture.lines(), expected);
+        desktop = DesktopServices();
+    }
+
+    void displayGoingAwayStopsInputOnly()
+    {
+        if (XvfbServer::executable().isEmpty())
+            QSKIP("Xvfb is not installed (Debian package xvfb)");
+        XvfbServer xvfb;
+        QVERIFY2(xvfb.start(), qPrintable(xvfb.errorOutput()));
+        qputenv("DISPLAY", xvfb.display().toLocal8Bit());
+        capture.clear();
+        DesktopServices desktop = createLinuxDesktop(capture.log);
+        QVERIFY(desktop.inputAvailable());
+        QVERIFY(desktop.input->cursorLocation());
+        desktop.input->postKeyEvent({59, true, std::nullopt});
+        desktop.input->postMouseEvent({MouseEventType::LeftMouseDown, {}, MouseButton::Left, 1});
+
+        QVERIFY(xvfb.stop());
+        QCOMPARE(desktop.input->cursorLocation(), std::nullopt);
+        desktop.input->postMouseEvent({MouseEventType::LeftMouseUp, {}, MouseButton::Left, 1});
+        desktop.input->postKeyEvent({59, false, std::nullopt});
+        QVERIFY(desktop.text->typeText(QStringLiteral("x")).has_value());
+        desktop.input->releaseAll();
+        desktop = DesktopServices();
+        QCOMPARE(capture.lines(),
+                 QStringList{
+                     "Mouse and keyboard input stopped: the connection to the X display is lost"});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLinuxDesktop)
+#include "tst_linuxdesktop.moc"

@@ -1,0 +1,316 @@
+// The X11 backend against a real X server: a private Xvfb, and an independent client that
+// reports what arrives.
+
+#include "keyboardcontrols.h"
+#include "linux/linuxdesktop.h"
+#include "logcapture.h"
+#include "mousecontrols.h"
+#include "x11observerprocess.h"
+#include "xvfbserver.h"
+
+#include <QCoreApplication>
+#include <QTest>
+
+using namespace zc;
+using namespace zc::test;
+
+namespace {
+
+// Core event state bits: Shift, Control, Mod1 (Alt), Mod4 (Super), Mod5 and buttons 1 to 5.
+constexpr unsigned heldMask = 0x1 | 0x4 | 0x8 | 0x40 | 0x80 | 0x1f00;
+
+// The character a keysym reported by the observer stands for, by X's keysym encoding.
+std::optional<QString> characterOf(quint32 keysym)
+{
+    if ((keysym >= 0x20 && keysym <= 0x7e) || (keysym >= 0xa0 && keysym <= 0xff))
+        return QString(QChar(char16_t(keysym)));
+    if (keysym >= 0x01000100 && keysym <= 0x0110ffff) {
+        const char32_t c = keysym - 0x01000000;
+        return QString::fromUcs4(&c, 1);
+    }
+    switch (keysym) {
+    case 0x20ac: // EuroSign
+        return QStringLiteral("€");
+    case 0xff0d: // Return
+        return QStringLiteral("\n");
+    case 0xff09: // Tab
+        return QStringLiteral("\t");
+    default:
+        return std::nullopt;
+    }
+}
+
+QStringList press(const char *keysym, const char *state, const char *releaseState = nullptr)
+{
+    return {QStringLiteral("press %1 %2").arg(QLatin1String(keysym), QLatin1String(state)),
+            QStringLiteral("release %1 %2")
+                .arg(QLatin1String(keysym), QLatin1String(releaseState ? releaseState : state))};
+}
+
+// A modifier around a key: the key's events carry the modifier's state bit.
+QStringList chord(const char *modifier, const char *key, const char *state)
+{
+    return QStringList{QStringLiteral("press %1 0x0").arg(QLatin1String(modifier))} +
+           press(key, state) +
+           QStringList{
+               QStringLiteral("release %1 %2").arg(QLatin1String(modifier), QLatin1String(state))};
+}
+
+QStringList button(int number, const char *pressState, const char *releaseState)
+{
+    return {QStringLiteral("button press %1 %2").arg(number).arg(QLatin1String(pressState)),
+            QStringLiteral("button release %1 %2").arg(number).arg(QLatin1String(releaseState))};
+}
+
+// Every command is followed by Escape: once it arrives, everything before it has too.
+const QStringList marker = press("Escape", "0x0");
+
+} // namespace
+
+class TestX11Backend : public QObject
+{
+    Q_OBJECT
+
+    XvfbServer xvfb;
+    X11ObserverProcess observer;
+    LogCapture capture;
+    DesktopServices desktop;
+    std::unique_ptr<MouseControls> mouse;
+    std::unique_ptr<KeyboardControls> keyboard;
+
+    void send(const QString &request)
+    {
+        if (request.startsWith(QLatin1String("/mouse")))
+            mouse->handleMouseEvent(request);
+        else
+            keyboard->handleKeyboardEvent(request);
+        // Button presses are queued for after the request.
+        QCoreApplication::processEvents();
+    }
+
+    // Key and button events as the observer saw them, keysyms by name.
+    QStringList inputLines() const
+    {
+        QStringList lines;
+        for (const QString &line : observer.lines()) {
+            const QStringList fields = line.split(u' ');
+            if (fields[0] == u"key")
+                lines.append(fields[1] + u' ' + fields[3] + u' ' + fields[4]);
+            else if (fields[0] == u"button")
+                lines.append(line);
+        }
+        return lines;
+    }
+
+    QString typedText() const
+    {
+        QString text;
+        for (const QString &line : observer.lines()) {
+            const QStringList fields = line.split(u' ');
+            if (fields[0] == u"key" && fields[1] == u"press") {
+                if (const std::optional<QString> c = characterOf(fields[2].toUInt(nullptr, 16)))
+                    text += *c;
+            }
+        }
+        return text;
+    }
+
+    QPoint pointerPosition()
+    {
+        const std::optional<X11ObserverProcess::Pointer> pointer = observer.where();
+        return pointer ? pointer->position : QPoint(-1, -1);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (XvfbServer::executable().isEmpty())
+            QSKIP("Xvfb is not installed (Debian package xvfb)");
+        QVERIFY2(xvfb.start(), qPrintable(xvfb.errorOutput()));
+        QVERIFY(observer.start(xvfb.display()));
+        qputenv("DISPLAY", xvfb.display().toLocal8Bit());
+        qunsetenv("WAYLAND_DISPLAY");
+        desktop = createLinuxDesktop(capture.log);
+        QVERIFY2(desktop.inputAvailable(), qPrintable(desktop.inputUnavailableReason));
+        mouse = std::make_unique<MouseControls>(*desktop.input, capture.log);
+        keyboard = std::make_unique<KeyboardControls>(*desktop.input, *desktop.text, *desktop.power,
+                                                      capture.log);
+    }
+
+    void cleanupTestCase()
+    {
+        keyboard.reset();
+        mouse.reset();
+        desktop = DesktopServices();
+    }
+
+    void init() { observer.clear(); }
+
+    // After every command: no modifier and no button left held.
+    void cleanup()
+    {
+        if (!desktop.input)
+            return;
+        const std::optional<X11ObserverProcess::Pointer> pointer = observer.where();
+        QVERIFY(pointer);
+        QCOMPARE(pointer->mask & heldMask, 0u);
+    }
+
+    void moveByExactly_data()
+    {
+        QTest::addColumn<int>("dx");
+        QTest::addColumn<int>("dy");
+        QTest::newRow("10, 20") << 10 << 20;
+        QTest::newRow("-7, 3") << -7 << 3;
+        QTest::newRow("1, -1") << 1 << -1;
+        QTest::newRow("0, 0") << 0 << 0;
+    }
+
+    void moveByExactly()
+    {
+        QFETCH(int, dx);
+        QFETCH(int, dy);
+        const QPoint start = pointerPosition();
+        QVERIFY(start.x() > 100 && start.y() > 100);
+        send(QStringLiteral("/mouse?key=move_by&delta_x=%1&delta_y=%2").arg(dx).arg(dy));
+        const QPoint target = start + QPoint(dx, dy);
+        QTRY_COMPARE(pointerPosition(), target);
+        if (dx != 0 || dy != 0) {
+            QTRY_VERIFY(observer.lines().contains(
+                QStringLiteral("motion %1 %2 0x0").arg(target.x()).arg(target.y())));
+        }
+    }
+
+    void dragHoldsButtonOne()
+    {
+        const QPoint start = pointerPosition();
+        send(QStringLiteral("/mouse?key=left_button_down"));
+        send(QStringLiteral("/mouse?key=move_by&delta_x=10&delta_y=0"));
+        send(QStringLiteral("/mouse?key=move_by&delta_x=0&delta_y=10"));
+        send(QStringLiteral("/mouse?key=left_button_up"));
+        const QPoint first = start + QPoint(10, 0);
+        const QPoint second = start + QPoint(10, 10);
+        const QStringList expected = {
+            QStringLiteral("button press 1 0x0"),
+            QStringLiteral("motion %1 %2 0x100").arg(first.x()).arg(first.y()),
+            QStringLiteral("motion %1 %2 0x100").arg(second.x()).arg(second.y()),
+            QStringLiteral("button release 1 0x100"),
+        };
+        QTRY_COMPARE(observer.lines(), expected);
+        QCOMPARE(pointerPosition(), second);
+    }
+
+    void commands_data()
+    {
+        QTest::addColumn<QStringList>("requests");
+        QTest::addColumn<QStringList>("expected");
+
+        const auto key = [](const char *name) {
+            return QStringList{QStringLiteral("/keyboard?key=") + QLatin1String(name)};
+        };
+        QTest::newRow("enter") << key("enter") << press("Return", "0x0");
+        QTest::newRow("A") << QStringList{"/keyboard?key=textinput&value=A"}
+                           << chord("Shift_L", "A", "0x1");
+        QTest::newRow("question mark") << QStringList{"/keyboard?key=textinput&value=%3F"}
+                                       << chord("Shift_L", "question", "0x1");
+        QTest::newRow("copy") << key("copy") << chord("Control_L", "c", "0x4");
+        QTest::newRow("paste") << key("paste") << chord("Control_L", "v", "0x4");
+        QTest::newRow("browser_go_refresh")
+            << key("browser_go_refresh") << chord("Control_L", "r", "0x4");
+        QTest::newRow("switch_window") << key("switch_window") << chord("Alt_L", "Tab", "0x8");
+        QTest::newRow("close_active_window")
+            << key("close_active_window") << chord("Alt_L", "F4", "0x8");
+        QTest::newRow("browser_go_back") << key("browser_go_back") << chord("Alt_L", "Left", "0x8");
+        QTest::newRow("browser_go_forward")
+            << key("browser_go_forward") << chord("Alt_L", "Right", "0x8");
+        QTest::newRow("browser_go_home")
+            << QStringList{"/keyboard?key=textinput&value=browser_go_home"}
+            << chord("Alt_L", "Home", "0x8");
+        QTest::newRow("windows") << key("windows") << press("Super_L", "0x0", "0x40");
+        QTest::newRow("media_toggle_pause_play")
+            << key("media_toggle_pause_play") << press("XF86AudioPlay", "0x0");
+        QTest::newRow("media_next") << key("media_next") << press("XF86AudioNext", "0x0");
+        QTest::newRow("media_previous") << key("media_previous") << press("XF86AudioPrev", "0x0");
+        QTest::newRow("system_volume_up")
+            << key("system_volume_up") << press("XF86AudioRaiseVolume", "0x0");
+        QTest::newRow("system_volume_down")
+            << key("system_volume_down") << press("XF86AudioLowerVolume", "0x0");
+        QTest::newRow("shift") << key("shift") << press("Shift_L", "0x0", "0x1");
+        QTest::newRow("function_one") << key("function_one") << press("F1", "0x0");
+        QTest::newRow("backspace") << key("backspace") << press("BackSpace", "0x0");
+        QTest::newRow("system_lock reaches no application") << key("system_lock") << QStringList{};
+
+        QTest::newRow("left click")
+            << QStringList{"/mouse?key=left_button_click"} << button(1, "0x0", "0x100");
+        QTest::newRow("right click")
+            << QStringList{"/mouse?key=right_button_click"} << button(3, "0x0", "0x400");
+        QTest::newRow("double click") << QStringList{"/mouse?key=left_button_double_click"}
+                                      << (button(1, "0x0", "0x100") + button(1, "0x0", "0x100"));
+        QTest::newRow("right double click")
+            << QStringList{"/mouse?key=right_button_double_click"}
+            << (button(3, "0x0", "0x400") + button(3, "0x0", "0x400"));
+        QTest::newRow("scroll up") << QStringList{"/mouse?key=scroll_vertical&value=2"}
+                                   << (button(4, "0x0", "0x800") + button(4, "0x0", "0x800"));
+        QTest::newRow("scroll down")
+            << QStringList{"/mouse?key=scroll_vertical&value=-1"} << button(5, "0x0", "0x1000");
+        QTest::newRow("scroll left")
+            << QStringList{"/mouse?key=scroll_by&delta_x=1&delta_y=0"} << button(6, "0x0", "0x0");
+        QTest::newRow("scroll right")
+            << QStringList{"/mouse?key=scroll_by&delta_x=-1&delta_y=0"} << button(7, "0x0", "0x0");
+        QTest::newRow("alt_mouse_down: Control+click")
+            << QStringList{"/keyboard?key=alt_mouse_down", "/mouse?key=left_button_click",
+                           "/keyboard?key=alt_mouse_up"}
+            << (QStringList{"press Control_L 0x0"} + button(1, "0x4", "0x104") +
+                QStringList{"release Control_L 0x4"});
+    }
+
+    void commands()
+    {
+        QFETCH(QStringList, requests);
+        QFETCH(QStringList, expected);
+        for (const QString &request : requests)
+            send(request);
+        send(QStringLiteral("/keyboard?key=esc"));
+        QTRY_COMPARE(inputLines(), expected + marker);
+    }
+
+    void typedTextArrivesExactly_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("mixed") << QStringLiteral(
+            "Hello, \"World\"! It's C:\\Temp\\ – café, naïve, Ærø, €42 😀 ok\n\tend");
+        QTest::newRow("off the layout after a line end") << QStringLiteral("é\nüñç\tß");
+        QTest::newRow("every spare key code") << QStringLiteral("–éÆøï€😀üñçßåœ¿¡→←↑↓");
+        QTest::newRow("one accented letter") << QStringLiteral("é");
+        QTest::newRow("one emoji") << QStringLiteral("🎉");
+        QTest::newRow("again, on the same spare key codes") << QStringLiteral("é€😀🎉");
+    }
+
+    void typedTextArrivesExactly()
+    {
+        QFETCH(QString, text);
+        send(QStringLiteral("/keyboard?key=textinput&value=") +
+             QString::fromLatin1(QUrl::toPercentEncoding(text)));
+        send(QStringLiteral("/keyboard?key=esc"));
+        QTRY_VERIFY(inputLines().endsWith(marker.last()));
+        QCOMPARE(typedText(), text);
+    }
+
+    void releaseAllLetsGo()
+    {
+        send(QStringLiteral("/keyboard?key=alt_mouse_down"));
+        send(QStringLiteral("/mouse?key=left_button_down"));
+        QTRY_COMPARE(inputLines(), (QStringList{"press Control_L 0x0", "button press 1 0x4"}));
+        desktop.input->releaseAll();
+        QTRY_COMPARE(inputLines().size(), 4);
+        send(QStringLiteral("/keyboard?key=alt_mouse_up"));
+        send(QStringLiteral("/mouse?key=left_button_up"));
+        send(QStringLiteral("/keyboard?key=esc"));
+        QTRY_COMPARE(inputLines().size(), 6);
+        QCOMPARE(inputLines().mid(2, 2),
+                 (QStringList{"button release 1 0x104", "release Control_L 0x4"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestX11Backend)
+#include "tst_x11backend.moc"
