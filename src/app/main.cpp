@@ -60,7 +60,8 @@ int main(int argc, char *argv[])
         },
         log);
     zc::Extras extras(log);
-    zc::ServerHandler servers(udpServer, tcpServer, nullptr, preferences, extras, log);
+    zc::ServerHandler servers(udpServer, tcpServer, nullptr, preferences, extras, *desktop.input,
+                              log);
 
     const zc::TerminationSignals termination([&](int) {
         analytics.stopPingTimer();

@@ -1,6 +1,7 @@
 #include "serverhandler.h"
 
 #include "extras.h"
+#include "iinputevents.h"
 #include "log.h"
 #include "tcpserver.h"
 #include "udpserver.h"
@@ -11,8 +12,10 @@
 namespace zc {
 
 ServerHandler::ServerHandler(UDPServer &udp, TCPServer &tcp, IWebServer *web,
-                             ZantiPreferences &preferences, Extras &extras, Log &log)
-    : m_udp(udp), m_tcp(tcp), m_web(web), m_preferences(preferences), m_extras(extras), m_log(log)
+                             ZantiPreferences &preferences, Extras &extras, IInputEvents &input,
+                             Log &log)
+    : m_udp(udp), m_tcp(tcp), m_web(web), m_preferences(preferences), m_extras(extras),
+      m_input(input), m_log(log)
 {}
 
 void ServerHandler::onOwnThread(const std::function<void()> &work)
@@ -99,6 +102,7 @@ void ServerHandler::stopOnOwnThread()
         m_udp.stopServer();
     if (m_isTCPServerRunning)
         m_tcp.stopServer();
+    m_input.releaseAll();
 }
 
 } // namespace zc

@@ -12,6 +12,7 @@
 namespace zc {
 
 class Extras;
+class IInputEvents;
 class Log;
 class TCPServer;
 class UDPServer;
@@ -25,9 +26,10 @@ class ServerHandler final : public UDPServerRestartDelegate,
                             public webserverRestartDelegate
 {
 public:
-    // The web server is optional.
+    // The web server is optional. Whatever input the phones still hold (a key, a button) is
+    // released whenever the servers stop.
     ServerHandler(UDPServer &udp, TCPServer &tcp, IWebServer *web, ZantiPreferences &preferences,
-                  Extras &extras, Log &log);
+                  Extras &extras, IInputEvents &input, Log &log);
 
     void startServers();
     void stopServers();
@@ -67,6 +69,7 @@ private:
     IWebServer *m_web;
     ZantiPreferences &m_preferences;
     Extras &m_extras;
+    IInputEvents &m_input;
     Log &m_log;
     QObject m_context;
 };

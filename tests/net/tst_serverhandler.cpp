@@ -89,9 +89,9 @@ class TestServerHandler : public QObject
 
     void build(bool withWeb)
     {
-        supervisor =
-            std::make_unique<ServerHandler>(*udp, *tcp, withWeb ? web.get() : nullptr,
-                                            stack->preferences, *extras, stack->capture.log);
+        supervisor = std::make_unique<ServerHandler>(*udp, *tcp, withWeb ? web.get() : nullptr,
+                                                     stack->preferences, *extras, stack->desktop,
+                                                     stack->capture.log);
     }
 
 private slots:
@@ -206,6 +206,8 @@ private slots:
         QVERIFY(!supervisor->isUDPServerRunning());
         QVERIFY(!supervisor->isTCPServerRunning());
         QVERIFY(!supervisor->isWebServerRunning());
+        // A key or button a phone held down must not stay down once nobody can release it.
+        QCOMPARE(stack->desktop.calls, QStringList{"release all"});
         QVERIFY(tcpFree(base));
         supervisor->startServers();
         QVERIFY(supervisor->isServerRunning());

@@ -45,6 +45,7 @@ public:
     void postScrollEvent(const ScrollEvent &event) override;
     void postKeyEvent(const KeyEvent &event) override;
     void postMediaKeyEvent(const MediaKeyEvent &event) override;
+    void releaseAll() override { calls.append(QStringLiteral("release all")); }
 
     std::optional<QString> typeText(const QString &text) override;
     std::optional<QString> pasteText(const QString &text) override;
