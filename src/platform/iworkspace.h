@@ -21,7 +21,11 @@ struct RunningApplication
 // How an application is installed, which decides where it keeps its configuration.
 struct InstalledApplication
 {
-    enum class Kind { Native, Flatpak };
+    enum class Kind
+    {
+        Native,
+        Flatpak
+    };
     Kind kind = Kind::Native;
     QString flatpakId;
 };

@@ -78,12 +78,18 @@ private slots:
     {
         QTest::addColumn<QString>("release");
         QTest::addColumn<QString>("description");
-        QTest::newRow("distribution kernel") << "6.1.0-18-amd64" << "Linux - 6.1.0";
-        QTest::newRow("two numbers") << "5.10" << "Linux - 5.10.0";
-        QTest::newRow("two numbers and a suffix") << "6.8-rc1" << "Linux - 6.8.0";
-        QTest::newRow("four numbers") << "4.19.0.5" << "Linux - 4.19.0";
-        QTest::newRow("leading zeros") << "6.01.007" << "Linux - 6.1.7";
-        QTest::newRow("nothing readable") << "custom" << "Linux - 0.0.0";
+        QTest::newRow("distribution kernel") << "6.1.0-18-amd64"
+                                             << "Linux - 6.1.0";
+        QTest::newRow("two numbers") << "5.10"
+                                     << "Linux - 5.10.0";
+        QTest::newRow("two numbers and a suffix") << "6.8-rc1"
+                                                  << "Linux - 6.8.0";
+        QTest::newRow("four numbers") << "4.19.0.5"
+                                      << "Linux - 4.19.0";
+        QTest::newRow("leading zeros") << "6.01.007"
+                                       << "Linux - 6.1.7";
+        QTest::newRow("nothing readable") << "custom"
+                                          << "Linux - 0.0.0";
     }
 
     void systemDescription()
@@ -99,7 +105,8 @@ private slots:
     {
         QTest::addColumn<std::optional<QString>>("pretty");
         QTest::addColumn<QString>("name");
-        QTest::newRow("pretty name wins") << std::optional<QString>("Ana's Laptop") << "Ana's Laptop";
+        QTest::newRow("pretty name wins")
+            << std::optional<QString>("Ana's Laptop") << "Ana's Laptop";
         QTest::newRow("host name otherwise") << std::optional<QString>() << "workstation";
         QTest::newRow("blank pretty name") << std::optional<QString>("  ") << "workstation";
     }
@@ -119,7 +126,8 @@ private slots:
         preferences->setVLCPort(8081);
         preferences->setVLCPassword(QString());
         capture.clear();
-        const UDPResponse response = ComputerDetails(system, *preferences, capture.log).getUDPResponse();
+        const UDPResponse response =
+            ComputerDetails(system, *preferences, capture.log).getUDPResponse();
         const std::optional<QByteArray> bytes = encodeResponse(response, capture.log);
         QVERIFY(bytes);
         QVERIFY2(bytes->count('\n') >= 11, bytes->constData());
@@ -163,7 +171,8 @@ private slots:
         QTest::addColumn<QByteArray>("table");
         QTest::addColumn<std::optional<QString>>("interfaceName");
 
-        const QByteArray header = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+        const QByteArray header =
+            "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
         QTest::newRow("lowest metric wins")
             << header + "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
                         "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
@@ -191,11 +200,13 @@ private slots:
     {
         QTest::addColumn<QByteArray>("machineInfo");
         QTest::addColumn<std::optional<QString>>("name");
-        QTest::newRow("double quoted") << QByteArray("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ana's \\\"Book\\\"\"\n")
-                                       << std::optional<QString>("Ana's \"Book\"");
-        QTest::newRow("single quoted") << QByteArray("PRETTY_HOSTNAME='Den PC'\n")
-                                       << std::optional<QString>("Den PC");
-        QTest::newRow("bare") << QByteArray("PRETTY_HOSTNAME=box\n") << std::optional<QString>("box");
+        QTest::newRow("double quoted")
+            << QByteArray("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ana's \\\"Book\\\"\"\n")
+            << std::optional<QString>("Ana's \"Book\"");
+        QTest::newRow("single quoted")
+            << QByteArray("PRETTY_HOSTNAME='Den PC'\n") << std::optional<QString>("Den PC");
+        QTest::newRow("bare") << QByteArray("PRETTY_HOSTNAME=box\n")
+                              << std::optional<QString>("box");
         QTest::newRow("absent") << QByteArray("CHASSIS=desktop\n") << std::optional<QString>();
         QTest::newRow("empty") << QByteArray("PRETTY_HOSTNAME=\n") << std::optional<QString>();
     }
@@ -220,9 +231,10 @@ private slots:
             QRegularExpression(QStringLiteral("^Linux - \\d+\\.\\d+\\.\\d+$"))));
         QVERIFY(!details.computerName().isEmpty());
         const QString mac = details.getMACAddress();
-        QVERIFY2(mac == QLatin1String("Unknown") ||
-                     mac.contains(QRegularExpression(QStringLiteral("^([0-9a-f]{2}:){5}[0-9a-f]{2}$"))),
-                 qPrintable(mac));
+        QVERIFY2(
+            mac == QLatin1String("Unknown") ||
+                mac.contains(QRegularExpression(QStringLiteral("^([0-9a-f]{2}:){5}[0-9a-f]{2}$"))),
+            qPrintable(mac));
         QCOMPARE(details.getMACAddress(), mac);
     }
 };

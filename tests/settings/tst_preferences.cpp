@@ -138,31 +138,41 @@ private slots:
 
         QTest::newRow("1 is true for the start-at-login switch")
             << QByteArray(R"({"zanticonnect.isAuthenticationEnabled": "1"})")
-            << "isAuthenticationEnabled" << "1" << false;
-        QTest::newRow("JSON true for a switch") << QByteArray(R"({"zanticonnect.checkForUpdatesAtLaunch": true})")
-                                           << "checkForUpdates" << "true" << false;
-        QTest::newRow("port as a number") << QByteArray(R"({"zanticonnect.serverUDPPort": 6001})")
-                                          << "serverUDPPort" << "6001" << false;
-        QTest::newRow("port as digits") << QByteArray(R"({"zanticonnect.serverUDPPort": "6002"})")
-                                        << "serverUDPPort" << "6002" << false;
+            << "isAuthenticationEnabled"
+            << "1" << false;
+        QTest::newRow("JSON true for a switch")
+            << QByteArray(R"({"zanticonnect.checkForUpdatesAtLaunch": true})") << "checkForUpdates"
+            << "true" << false;
+        QTest::newRow("port as a number")
+            << QByteArray(R"({"zanticonnect.serverUDPPort": 6001})") << "serverUDPPort"
+            << "6001" << false;
+        QTest::newRow("port as digits")
+            << QByteArray(R"({"zanticonnect.serverUDPPort": "6002"})") << "serverUDPPort"
+            << "6002" << false;
         QTest::newRow("port beyond 16 bits")
-            << QByteArray(R"({"zanticonnect.serverUDPPort": 70000})") << "serverUDPPort" << "5916"
-            << true;
-        QTest::newRow("negative port") << QByteArray(R"({"zanticonnect.serverUDPPort": -1})")
-                                       << "serverUDPPort" << "5916" << true;
-        QTest::newRow("fractional port") << QByteArray(R"({"zanticonnect.serverUDPPort": 80.5})")
-                                         << "serverUDPPort" << "5916" << true;
-        QTest::newRow("port text") << QByteArray(R"({"zanticonnect.serverUDPPort": "http"})")
-                                   << "serverUDPPort" << "5916" << true;
-        QTest::newRow("signed port text") << QByteArray(R"({"zanticonnect.serverUDPPort": "+80"})")
-                                          << "serverUDPPort" << "5916" << true;
-        QTest::newRow("numeric password") << QByteArray(R"({"zanticonnect.VLCPassword": 1234})")
-                                          << "VLCPassword" << "1234" << false;
+            << QByteArray(R"({"zanticonnect.serverUDPPort": 70000})") << "serverUDPPort"
+            << "5916" << true;
+        QTest::newRow("negative port")
+            << QByteArray(R"({"zanticonnect.serverUDPPort": -1})") << "serverUDPPort"
+            << "5916" << true;
+        QTest::newRow("fractional port")
+            << QByteArray(R"({"zanticonnect.serverUDPPort": 80.5})") << "serverUDPPort"
+            << "5916" << true;
+        QTest::newRow("port text")
+            << QByteArray(R"({"zanticonnect.serverUDPPort": "http"})") << "serverUDPPort"
+            << "5916" << true;
+        QTest::newRow("signed port text")
+            << QByteArray(R"({"zanticonnect.serverUDPPort": "+80"})") << "serverUDPPort"
+            << "5916" << true;
+        QTest::newRow("numeric password")
+            << QByteArray(R"({"zanticonnect.VLCPassword": 1234})") << "VLCPassword"
+            << "1234" << false;
         QTest::newRow("password as a list")
-            << QByteArray(R"({"zanticonnect.VLCPassword": ["x"]})") << "VLCPassword" << "3971"
-            << true;
-        QTest::newRow("switch as null") << QByteArray(R"({"zanticonnect.autoStartWithSystem": null})")
-                                        << "autoStartWithSystem" << "true" << true;
+            << QByteArray(R"({"zanticonnect.VLCPassword": ["x"]})") << "VLCPassword"
+            << "3971" << true;
+        QTest::newRow("switch as null")
+            << QByteArray(R"({"zanticonnect.autoStartWithSystem": null})") << "autoStartWithSystem"
+            << "true" << true;
     }
 
     void handEditedValues()
@@ -209,12 +219,13 @@ private slots:
         QFETCH(QString, text);
         QFETCH(bool, lenient);
         QFETCH(bool, strict);
-        writeFile(mainFile(), QJsonDocument(QJsonObject{{"zanticonnect.autoStartWithSystem", text},
-                                                        {"zanticonnect.isAuthenticationEnabled", text},
-                                                        {"zanticonnect.checkForUpdatesAtLaunch", text},
-                                                        {"zanticonnect.addToWindowsStartUp", text},
-                                                        {"zanticonnect.hasAppInstalled", text}})
-                                  .toJson());
+        writeFile(mainFile(),
+                  QJsonDocument(QJsonObject{{"zanticonnect.autoStartWithSystem", text},
+                                            {"zanticonnect.isAuthenticationEnabled", text},
+                                            {"zanticonnect.checkForUpdatesAtLaunch", text},
+                                            {"zanticonnect.addToWindowsStartUp", text},
+                                            {"zanticonnect.hasAppInstalled", text}})
+                      .toJson());
         ZantiPreferences preferences(directory.path(), capture.log);
         QCOMPARE(preferences.autoStartWithSystem(), lenient);
         QCOMPARE(preferences.requiresPassword(), lenient);
@@ -280,14 +291,17 @@ private slots:
                                          << "Exec=/opt/100%%/zanti-connect";
         QTest::newRow("entry the user disabled is replaced")
             << true << QByteArray("[Desktop Entry]\nExec=/usr/bin/zanti-connect\nHidden=true\n")
-            << "/usr/bin/zanti-connect" << "Exec=/usr/bin/zanti-connect";
+            << "/usr/bin/zanti-connect"
+            << "Exec=/usr/bin/zanti-connect";
         QTest::newRow("entry for a moved program is replaced")
             << true << QByteArray("[Desktop Entry]\nExec=/old/zanti-connect\n")
-            << "/usr/bin/zanti-connect" << "Exec=/usr/bin/zanti-connect";
+            << "/usr/bin/zanti-connect"
+            << "Exec=/usr/bin/zanti-connect";
         QTest::newRow("removed") << false
                                  << QByteArray("[Desktop Entry]\nExec=/usr/bin/zanti-connect\n")
                                  << "/usr/bin/zanti-connect" << QString();
-        QTest::newRow("nothing to remove") << false << none << "/usr/bin/zanti-connect" << QString();
+        QTest::newRow("nothing to remove")
+            << false << none << "/usr/bin/zanti-connect" << QString();
     }
 
     void loginItem()
@@ -296,7 +310,8 @@ private slots:
         QFETCH(QByteArray, existing);
         QFETCH(QString, program);
         QFETCH(QString, exec);
-        const QString entryPath = directory.filePath(QStringLiteral("autostart/zanti-connect.desktop"));
+        const QString entryPath =
+            directory.filePath(QStringLiteral("autostart/zanti-connect.desktop"));
         if (!existing.isNull())
             writeFile(entryPath, existing);
 
