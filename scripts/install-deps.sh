@@ -5,7 +5,7 @@ set -euo pipefail
 run_packages=(cmake ninja-build g++ qt6-base-dev libcpp-httplib-dev libx11-dev libxtst-dev
               libevdev-dev)
 test_packages=("${run_packages[@]}" clang libclang-rt-14-dev clang-format libbenchmark-dev
-               xvfb xdotool)
+               xvfb xdotool vlc-bin vlc-plugin-base)
 
 case "${1:-run}" in
 run) wanted=("${run_packages[@]}") ;;

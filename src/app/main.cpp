@@ -1,6 +1,7 @@
 #include "autostartentry.h"
 #include "computerdetails.h"
 #include "discoveryresponder.h"
+#include "editvlc.h"
 #include "extras.h"
 #include "googleanalytics.h"
 #include "linux/linuxdesktop.h"
@@ -46,6 +47,7 @@ int main(int argc, char *argv[])
     preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
 
     const zc::DesktopServices desktop = zc::createLinuxDesktop(log);
+    zc::EditVLC editVLC(*desktop.workspace, preferences, configHome, log);
     zc::LinuxSystemInfo systemInfo;
     zc::ComputerDetails computerDetails(systemInfo, preferences, log);
     zc::DiscoveryResponder responder(computerDetails, preferences, log);
@@ -78,5 +80,7 @@ int main(int argc, char *argv[])
     analytics.sendEvent(QStringLiteral("app"), QStringLiteral("start"),
                         QCoreApplication::applicationVersion());
     analytics.sendFirstRunEvent();
+    // Runs on in the event loop; the servers already serve meanwhile.
+    editVLC.configureVLC(std::nullopt, std::nullopt, {});
     return QCoreApplication::exec();
 }

@@ -7,12 +7,6 @@
 
 namespace zc {
 
-namespace {
-
-constexpr QLatin1String mask{"******"};
-
-} // namespace
-
 UDPResponse::UDPResponse(QString deviceName, QString dnsHostName, QString macAddress,
                          QString webServerPort, QString tcpServerPort, bool isAuthenticationEnabled,
                          QString vlcPort, QString vlcPassword, QString zantiVersion,
@@ -37,8 +31,9 @@ QString UDPResponse::description() const
            field("web_server_port", web_server_port) + QStringLiteral(", ") +
            field("tcp_server_port", tcp_server_port) + QStringLiteral(", ") +
            field("is_authentication_enabled", is_authentication_enabled) + QStringLiteral(", ") +
-           field("vlc_port", vlc_port) + QStringLiteral(", ") + field("vlc_password", mask) +
-           QStringLiteral(", ") + field("zanti_version", zanti_version) + QStringLiteral(", ") +
+           field("vlc_port", vlc_port) + QStringLiteral(", ") +
+           field("vlc_password", passwordMask) + QStringLiteral(", ") +
+           field("zanti_version", zanti_version) + QStringLiteral(", ") +
            field("system_os", system_os) + u')';
 }
 
@@ -56,7 +51,7 @@ std::optional<QByteArray> encodeResponse(const UDPResponse &response, Log &log)
         {QStringLiteral("zanti_version"), response.zanti_version},
         {QStringLiteral("system_os"), response.system_os},
     };
-    log.line(mask);
+    log.line(passwordMask);
     log.line(response.web_server_port);
     bool isNumber = false;
     const int port = response.web_server_port.toInt(&isNumber, 10);

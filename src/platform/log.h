@@ -15,6 +15,9 @@
 
 namespace zc {
 
+// What the log shows in place of a password.
+inline constexpr QLatin1String passwordMask{"******"};
+
 // Plain log lines on standard output: no levels, no time stamps, items joined by one space.
 // Lines are buffered and written when the event loop goes idle, when the buffer grows large and
 // at destruction, so the command path costs no system call per line. Line breaks and other

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QLatin1String>
@@ -8,9 +10,6 @@
 #include <cstdint>
 
 namespace zc {
-
-// What the log shows in place of a password.
-inline constexpr QLatin1String passwordMask{"******"};
 
 // The JSON text with the value of every member whose name contains "password" (in any case)
 // replaced by the mask. Works on malformed and truncated text too, as far as such a member can

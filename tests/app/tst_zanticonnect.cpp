@@ -13,6 +13,17 @@
 
 using zc::test::commandDatagram;
 
+namespace {
+
+QJsonObject readJson(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                          : QJsonObject();
+}
+
+} // namespace
+
 // The program as a user starts it, with its own settings folder and without a desktop session.
 class TestZantiConnect : public QObject
 {
@@ -127,9 +138,21 @@ private slots:
 
     void discoveryAnswersAsTheSettingsSay()
     {
+        // At start the program takes VLC's password and port from VLC's own file and tells
+        // the phones those.
+        const QString vlcrc = QDir(configHome.path()).filePath(QStringLiteral("vlc/vlcrc"));
+        QVERIFY(QDir().mkpath(QFileInfo(vlcrc).absolutePath()));
+        QFile vlcFile(vlcrc);
+        QVERIFY(vlcFile.open(QIODevice::WriteOnly));
+        vlcFile.write("extraintf=http\nhttp-password=4242\nhttp-port=8181\n");
+        vlcFile.close();
         start({{"zanticonnect.isAuthenticationEnabled", "true"},
-               {"zanticonnect.serverAuthenticationPassword", "open sesame"},
-               {"zanticonnect.VLCPassword", "4242"}});
+               {"zanticonnect.serverAuthenticationPassword", "open sesame"}});
+        const QString settings =
+            QDir(configHome.path())
+                .filePath(QStringLiteral("zanti-connect/morvell.osx.zanticonnectgroup.json"));
+        QTRY_VERIFY(readJson(settings).value(QStringLiteral("zanticonnect.VLCPort")).toInt() ==
+                    8181);
 
         const QByteArray reduced = discover({"--password", "guess"});
         QVERIFY2(reduced.contains(R"("vlc_password":"")"), reduced.constData());
@@ -137,6 +160,7 @@ private slots:
 
         const QByteArray full = discover({"--password", "open sesame"});
         QVERIFY2(full.contains(R"("vlc_password":"4242")"), full.constData());
+        QVERIFY(full.contains(R"("vlc_port":"8181")"));
         QVERIFY(full.contains(QStringLiteral(R"("web_server_port":"%1")").arg(port).toUtf8()));
         stop(SIGTERM);
         QVERIFY(!output.contains("open sesame"));

@@ -1,0 +1,379 @@
+#include "editvlc.h"
+
+#include "iworkspace.h"
+#include "log.h"
+#include "zantipreferences.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+namespace zc {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto quitLimit = 5s;
+constexpr QByteArrayView defaultPort = "8080";
+
+QString vlcName()
+{
+    return QStringLiteral("VLC");
+}
+
+QString pathFor(const std::optional<InstalledApplication> &installed, const QString &configHome,
+                const QString &home)
+{
+    if (installed && installed->kind == InstalledApplication::Kind::Flatpak) {
+        const QString id = installed->flatpakId.isEmpty() ? QStringLiteral("org.videolan.VLC")
+                                                          : installed->flatpakId;
+        return home + QStringLiteral("/.var/app/") + id + QStringLiteral("/config/vlc/vlcrc");
+    }
+    return configHome + QStringLiteral("/vlc/vlcrc");
+}
+
+QList<QByteArray> splitLines(const QByteArray &text)
+{
+    QList<QByteArray> lines = text.split('\n');
+    if (lines.last().isEmpty())
+        lines.removeLast();
+    for (QByteArray &line : lines)
+        if (line.endsWith('\r'))
+            line.chop(1);
+    return lines;
+}
+
+struct Setting
+{
+    QByteArrayView key;
+    QByteArrayView value;
+    bool commented;
+};
+
+// A `key=value` line, commented out with "#" or not.
+std::optional<Setting> parseSetting(QByteArrayView line)
+{
+    const bool commented = line.startsWith('#');
+    if (commented)
+        line = line.sliced(1);
+    const qsizetype equals = line.indexOf('=');
+    if (equals < 0)
+        return std::nullopt;
+    return Setting{line.first(equals), line.sliced(equals + 1), commented};
+}
+
+// The value of the first line that sets the key; a commented line sets nothing.
+std::optional<QByteArray> activeValue(const QList<QByteArray> &lines, QByteArrayView key)
+{
+    for (const QByteArray &line : lines) {
+        const std::optional<Setting> setting = parseSetting(line);
+        if (setting && !setting->commented && setting->key == key)
+            return setting->value.toByteArray();
+    }
+    return std::nullopt;
+}
+
+// Decimal 1 to 65535, written without leading zeros.
+std::optional<QByteArray> validPort(const QString &text)
+{
+    const QString digits = text.trimmed();
+    if (digits.isEmpty())
+        return std::nullopt;
+    for (QChar c : digits)
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+    bool ok = false;
+    const uint value = digits.toUInt(&ok, 10);
+    if (!ok || value < 1 || value > 65535)
+        return std::nullopt;
+    return QByteArray::number(value);
+}
+
+QByteArray withHttpInterface(QByteArrayView interfaces)
+{
+    if (interfaces.isEmpty())
+        return "http";
+    const QByteArray list = interfaces.toByteArray();
+    if (list.split(':').contains("http"))
+        return list;
+    return list + ":http";
+}
+
+struct Edit
+{
+    QByteArray text;
+    // Every line the edit set, with its number counted from 1.
+    QList<std::pair<qsizetype, QByteArray>> lines;
+};
+
+// An absent port leaves the port lines as they are.
+Edit editText(const QList<QByteArray> &original, const QByteArray &password,
+              const std::optional<QByteArray> &port, bool newFile)
+{
+    Edit edit;
+    QList<QByteArray> lines = original;
+    bool hasInterfaces = false;
+    bool hasPassword = false;
+    bool hasPort = false;
+    const auto set = [&](qsizetype index, const QByteArray &line) {
+        lines[index] = line;
+        edit.lines.append({index + 1, line});
+    };
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const std::optional<Setting> setting = parseSetting(lines[i]);
+        if (!setting)
+            continue;
+        if (setting->key == "extraintf") {
+            hasInterfaces = true;
+            set(i, "extraintf=" + (setting->commented ? QByteArray("http")
+                                                      : withHttpInterface(setting->value)));
+        } else if (setting->key == "http-password") {
+            hasPassword = true;
+            set(i, "http-password=" + password);
+        } else if (setting->key == "http-port") {
+            hasPort = true;
+            if (port && !(*port == defaultPort && setting->commented))
+                set(i, "http-port=" + *port);
+        }
+    }
+    const auto append = [&](const QByteArray &line) {
+        lines.append(line);
+        edit.lines.append({lines.size(), line});
+    };
+    if (!hasInterfaces)
+        append("extraintf=http");
+    if (!hasPassword)
+        append("http-password=" + password);
+    if (port && !hasPort && (*port != defaultPort || newFile))
+        append("http-port=" + *port);
+    edit.text = lines.join('\n') + '\n';
+    return edit;
+}
+
+QByteArray masked(QByteArray line, const QByteArray &password)
+{
+    return line.replace(password, QByteArray(passwordMask.data(), passwordMask.size()));
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+} // namespace
+
+EditVLC::EditVLC(IWorkspace &workspace, ZantiPreferences &preferences, QString configHome, Log &log,
+                 QString home, std::chrono::milliseconds restartDelay)
+    : m_workspace(workspace), m_preferences(preferences), m_configHome(std::move(configHome)),
+      m_log(log), m_home(std::move(home)), m_restartDelay(restartDelay)
+{}
+
+EditVLC::~EditVLC() = default;
+
+void EditVLC::configureVLC(std::optional<QString> password, std::optional<QString> port,
+                           std::function<void()> done)
+{
+    m_pending.push_back({std::move(password), std::move(port), std::move(done)});
+    startNext();
+}
+
+QString EditVLC::vlcrcPath()
+{
+    return pathFor(m_workspace.findApplication(vlcName()), m_configHome, m_home);
+}
+
+QString EditVLC::readVLCPassword()
+{
+    const QString path = vlcrcPath();
+    const std::optional<QByteArray> text = readFile(path);
+    if (!text)
+        return {};
+    const QString password =
+        QString::fromUtf8(activeValue(splitLines(*text), "http-password").value_or(QByteArray()));
+    m_log.line("VLC password in", path + u':',
+               password.isEmpty() ? QByteArrayView("none")
+                                  : QByteArrayView(passwordMask.data(), passwordMask.size()));
+    return password;
+}
+
+QString EditVLC::readVLCPort()
+{
+    const std::optional<QByteArray> text = readFile(vlcrcPath());
+    if (!text)
+        return QString::fromLatin1(defaultPort);
+    return QString::fromUtf8(
+        activeValue(splitLines(*text), "http-port").value_or(defaultPort.toByteArray()));
+}
+
+void EditVLC::startNext()
+{
+    if (m_busy || m_pending.empty())
+        return;
+    m_busy = true;
+    Call call = std::move(m_pending.front());
+    m_pending.pop_front();
+
+    QList<qint64> quitting;
+    for (const RunningApplication &application : m_workspace.runningApplications()) {
+        if (!application.regular)
+            continue;
+        m_log.line(application.name);
+        if (application.name == vlcName()) {
+            m_workspace.quitApplication(application);
+            quitting.append(application.processId);
+        }
+    }
+    if (quitting.isEmpty()) {
+        edit(call);
+        finish(std::move(call), false);
+        return;
+    }
+    std::weak_ptr<int> alive = m_alive;
+    m_workspace.whenGone(quitting, quitLimit,
+                         [this, alive, call = std::move(call)](bool gone) mutable {
+                             if (alive.expired())
+                                 return;
+                             if (gone)
+                                 edit(call);
+                             else
+                                 m_log.line("VLC did not quit within", qint64(quitLimit.count()),
+                                            "seconds; its configuration is left unchanged");
+                             finish(std::move(call), gone);
+                         });
+}
+
+void EditVLC::finish(Call call, bool restart)
+{
+    std::weak_ptr<int> alive = m_alive;
+    QTimer::singleShot(m_restartDelay, [this, alive, restart, done = std::move(call.done)] {
+        if (alive.expired())
+            return;
+        if (restart)
+            m_workspace.launchApplication(vlcName());
+        m_busy = false;
+        if (done)
+            done();
+        if (!alive.expired())
+            startNext();
+    });
+}
+
+void EditVLC::edit(const Call &call)
+{
+    const std::optional<InstalledApplication> installed = m_workspace.findApplication(vlcName());
+    const QString path = pathFor(installed, m_configHome, m_home);
+    m_log.line("VLC configuration file:", path);
+
+    const bool exists = QFileInfo::exists(path);
+    if (!exists && !installed) {
+        m_log.line("VLC is not installed and has no configuration file; nothing to change");
+        return;
+    }
+    QByteArray text;
+    if (exists) {
+        std::optional<QByteArray> read = readFile(path);
+        if (!read)
+            return;
+        text = std::move(*read);
+    }
+    const QList<QByteArray> lines = splitLines(text);
+
+    QString password = call.password.value_or(
+        QString::fromUtf8(activeValue(lines, "http-password").value_or(QByteArray())));
+    if (password.isEmpty())
+        password = QString::number(QRandomGenerator::global()->bounded(1000, 10000));
+    if (password.contains(u'\n') || password.contains(u'\r') || password.contains(QChar())) {
+        m_log.line("The VLC password holds a line break or a null character; nothing is changed");
+        return;
+    }
+    const QString portText = call.port.value_or(
+        QString::fromUtf8(activeValue(lines, "http-port").value_or(defaultPort.toByteArray())));
+    const std::optional<QByteArray> port = validPort(portText);
+    if (!port)
+        m_log.line("The VLC port", portText,
+                   "is not a number from 1 to 65535; it is neither written nor stored");
+
+    const QByteArray passwordText = password.toUtf8();
+    const Edit edit = editText(lines, passwordText, port, !exists);
+    for (const auto &[number, line] : edit.lines)
+        m_log.line("vlcrc line", number, masked(line, passwordText));
+    if (!exists || edit.text != text) {
+        if (!writeFile(path, edit.text, exists))
+            return;
+    }
+    m_preferences.setVLCPassword(password);
+    if (port)
+        m_preferences.setVLCPort(quint16(port->toUInt()));
+}
+
+std::optional<QByteArray> EditVLC::readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_log.line("Cannot read", path + u':', file.errorString());
+        return std::nullopt;
+    }
+    QByteArray text = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        m_log.line("Cannot read", path + u':', file.errorString());
+        return std::nullopt;
+    }
+    return text;
+}
+
+bool EditVLC::writeFile(const QString &path, const QByteArray &text, bool existed)
+{
+    struct stat before = {};
+    if (existed && ::stat(QFile::encodeName(path).constData(), &before) != 0) {
+        m_log.line("Cannot read the permissions of", path + u':', systemError());
+        return false;
+    }
+    if (!existed) {
+        const QString directory = QFileInfo(path).absolutePath();
+        if (!QFileInfo::exists(directory)) {
+            if (!QDir().mkpath(directory)) {
+                m_log.line("Cannot create the directory", directory);
+                return false;
+            }
+            // VLC keeps its directory to its user; the password is in there.
+            QFile::setPermissions(directory,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+    }
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        m_log.line("Cannot write", path + u':', file.errorString());
+        return false;
+    }
+    const mode_t mode = existed ? (before.st_mode & 07777) : mode_t(0600);
+    if (::fchmod(file.handle(), mode) != 0) {
+        m_log.line("Cannot keep the permissions of", path + u':', systemError());
+        file.cancelWriting();
+        return false;
+    }
+    // Only root (or an owner changing to one of its own groups) may; VLC must still read it.
+    if (existed && (before.st_uid != ::geteuid() || before.st_gid != ::getegid()) &&
+        ::fchown(file.handle(), before.st_uid, before.st_gid) != 0)
+        m_log.line("Cannot keep the owner of", path + u':', systemError());
+    file.write(text);
+    if (!file.commit()) {
+        m_log.line("Cannot write", path + u':', file.errorString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace zc
