@@ -6,7 +6,7 @@
 
 namespace zc {
 
-// Typing whole texts, as the desktop's own keystroke and paste mechanisms do.
+// Typing whole texts.
 class ITextInput
 {
 public:
@@ -14,7 +14,8 @@ public:
 
     // Types the text as keystrokes. Returns a description of what went wrong, if anything did.
     virtual std::optional<QString> typeText(const QString &text) = 0;
-    // Puts the text on the clipboard and pastes it; the clipboard keeps the text afterwards.
+    // For characters the keyboard has no key for. A backend may paste them or type them some
+    // other way; the X11 one types them too, which leaves the user's clipboard alone.
     virtual std::optional<QString> pasteText(const QString &text) = 0;
 };
 
