@@ -2,9 +2,14 @@
 
 #include "linux/inputtranslator.h"
 #include "linux/linuxdesktop.h"
+#include "linux/linuxpoweractions.h"
+#include "linux/linuxsessionactions.h"
+#include "linux/linuxworkspace.h"
 #include "logcapture.h"
 #include "xvfbserver.h"
 
+#include <QDBusConnection>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace zc;
@@ -137,6 +142,41 @@ private slots:
         QCOMPARE(capture.lines(),
                  QStringList{
                      "Mouse and keyboard input stopped: the connection to the X display is lost"});
+    }
+
+    // Power, session and workspace are the Linux ones in every session. With no session bus
+    // named, none is connected: libdbus would otherwise start one of its own for the display.
+    void systemServicesWithoutSessionBus()
+    {
+        if (XvfbServer::executable().isEmpty())
+            QSKIP("Xvfb is not installed (Debian package xvfb)");
+        XvfbServer xvfb;
+        QVERIFY2(xvfb.start(), qPrintable(xvfb.errorOutput()));
+        const QTemporaryDir runtimeDirectory;
+        QVERIFY(runtimeDirectory.isValid());
+        const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        qputenv("XDG_RUNTIME_DIR", runtimeDirectory.path().toLocal8Bit());
+        qputenv("DISPLAY", xvfb.display().toLocal8Bit());
+
+        capture.clear();
+        DesktopServices desktop = createLinuxDesktop(capture.log);
+        if (!address.isNull())
+            qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        if (!runtime.isNull())
+            qputenv("XDG_RUNTIME_DIR", runtime);
+        else
+            qunsetenv("XDG_RUNTIME_DIR");
+        QVERIFY(dynamic_cast<LinuxPowerActions *>(desktop.power.get()));
+        QVERIFY(dynamic_cast<LinuxSessionActions *>(desktop.session.get()));
+        QVERIFY(dynamic_cast<LinuxWorkspace *>(desktop.workspace.get()));
+        QVERIFY(!QDBusConnection(QStringLiteral("qt_default_session_bus")).isConnected());
+
+        desktop.session->logOut();
+        QTRY_COMPARE(capture.lines(),
+                     QStringList{"Log out unavailable: no desktop session manager answers"});
+        desktop = DesktopServices();
     }
 };
 

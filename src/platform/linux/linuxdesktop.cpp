@@ -1,10 +1,15 @@
 #include "linuxdesktop.h"
 
 #include "inputtranslator.h"
+#include "linuxpoweractions.h"
+#include "linuxsessionactions.h"
+#include "linuxworkspace.h"
 #include "unavailabledesktop.h"
 #include "x11input.h"
 #include "xlibconnection.h"
 
+#include <QDBusConnection>
+#include <QFileInfo>
 #include <QString>
 #include <QtGlobal>
 
@@ -38,13 +43,27 @@ std::unique_ptr<ILinuxInput> openInputBackend(Log &log, QString &failure)
     return std::make_unique<X11Input>(std::move(connection), log);
 }
 
+// The user's session bus, or a disconnected connection when this session has none. Asked for a
+// bus that no variable names, libdbus would start one of its own for the X display
+// ("autolaunch") and leave it running; nothing on such a bus serves the desktop.
+QDBusConnection sessionBus()
+{
+    const QString runtimeDirectory = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
+        (runtimeDirectory.isEmpty() ||
+         !QFileInfo::exists(runtimeDirectory + QStringLiteral("/bus"))))
+        return QDBusConnection(QStringLiteral("zc-no-session-bus"));
+    return QDBusConnection::sessionBus();
+}
+
 } // namespace
 
 DesktopServices createLinuxDesktop(Log &log)
 {
-    const QString reason = sessionLimitation();
+    const QDBusConnection systemBus = QDBusConnection::systemBus();
+    const QDBusConnection session = sessionBus();
     DesktopServices services;
-    services.session = std::make_unique<UnavailableSessionActions>(log, reason);
+    services.session = std::make_unique<LinuxSessionActions>(systemBus, session, log);
     if (std::unique_ptr<ILinuxInput> backend =
             openInputBackend(log, services.inputUnavailableReason)) {
         const auto translator =
@@ -57,8 +76,8 @@ DesktopServices createLinuxDesktop(Log &log)
         services.text =
             std::make_shared<UnavailableTextInput>(log, services.inputUnavailableReason);
     }
-    services.power = std::make_unique<UnavailablePowerActions>(log, reason);
-    services.workspace = std::make_unique<UnavailableWorkspace>(log, reason);
+    services.power = std::make_unique<LinuxPowerActions>(systemBus, session, log);
+    services.workspace = std::make_unique<LinuxWorkspace>(log);
     return services;
 }
 
