@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocale>
 #include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -291,14 +290,6 @@ private slots:
         analytics.sendEvent(category, event, label);
         QTRY_COMPARE(server.targets, QStringList{target});
         QVERIFY(capture.lines().isEmpty());
-    }
-
-    void pingCarriesTheVersion()
-    {
-        PingServer server;
-        GoogleAnalytics analytics(settings(server.page()), capture.log);
-        analytics.doPing();
-        QTRY_COMPARE(server.targets, QStringList{base + "&ca=app&ev=ping&la=1.2.3"});
     }
 
     void eventsAtStartKeepTheirOrder()
@@ -610,21 +601,6 @@ private slots:
         QTRY_COMPARE(server.targets, QStringList{base + "&ca=marker"});
         QCOMPARE(silent.targets, QStringList{base + "&ca=app&ev=start"});
         QVERIFY(capture.lines().isEmpty());
-    }
-
-    void settingsForThisComputer()
-    {
-        const GoogleAnalytics::Settings found =
-            GoogleAnalytics::forThisComputer(QStringLiteral("0.1.0"), directory.path());
-        QCOMPARE(found.analyticsPage, QStringLiteral(ZC_ANALYTICS_PAGE));
-        QCOMPARE(found.propertyId, QStringLiteral(ZC_ANALYTICS_PROPERTY_ID));
-        QCOMPARE(found.appVersion, QStringLiteral("0.1.0"));
-        QCOMPARE(found.settingsDirectory, directory.path());
-        QCOMPARE(found.localePart, QLocale::system().name());
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$"))
-                     .match(found.osVersion)
-                     .hasMatch(),
-                 qPrintable(found.osVersion));
     }
 };
 
