@@ -188,6 +188,8 @@ private slots:
         // The kernel keeps the first 15 bytes of a process's name.
         QVERIFY(runsAs(applications, QStringLiteral("tst_linuxworksp"),
                        QCoreApplication::applicationPid()));
+        // Kernel threads (root's, when the test runs as root) are nobody's applications.
+        QVERIFY(!runsAs(applications, QStringLiteral("kthreadd"), 2));
         QCOMPARE(capture.lines(), QStringList{});
     }
 

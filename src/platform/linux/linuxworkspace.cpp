@@ -73,7 +73,11 @@ struct ProcessState
 {
     QString name;
     bool zombie = false;
+    // Kernel threads belong to root but are no one's applications.
+    bool kernelThread = false;
 };
+
+constexpr qulonglong kernelThreadFlag = 0x00200000;
 
 // From /proc/<pid>/stat, "pid (name) state ...": the name may hold spaces and parentheses.
 std::optional<ProcessState> readState(qint64 processId)
@@ -92,8 +96,11 @@ std::optional<ProcessState> readState(qint64 processId)
     if (open < 0 || close < open || close + 2 >= text.size())
         return std::nullopt;
     const char state = text[close + 2];
+    // After the name: state ppid pgrp session tty_nr tpgid flags ...
+    const QList<QByteArray> fields = text.sliced(close + 2).toByteArray().split(' ');
+    const qulonglong flags = fields.size() > 6 ? fields[6].toULongLong() : 0;
     return ProcessState{QString::fromUtf8(text.sliced(open + 1, close - open - 1)),
-                        state == 'Z' || state == 'X'};
+                        state == 'Z' || state == 'X', (flags & kernelThreadFlag) != 0};
 }
 
 bool ownedByThisUser(qint64 processId)
@@ -136,7 +143,7 @@ QList<RunningApplication> LinuxWorkspace::runningApplications()
         if (!numeric || processId <= 0 || !ownedByThisUser(processId))
             continue;
         const std::optional<ProcessState> state = readState(processId);
-        if (!state || state->zombie)
+        if (!state || state->zombie || state->kernelThread)
             continue;
         applications.append({applicationName(state->name), true, processId});
     }
