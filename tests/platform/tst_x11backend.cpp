@@ -310,6 +310,34 @@ private slots:
         QCOMPARE(inputLines().mid(2, 2),
                  (QStringList{"button release 1 0x104", "release Control_L 0x4"}));
     }
+
+    // Xlib ends the process on a broken connection unless told otherwise.
+    void displayGoingAwayIsSurvived()
+    {
+        XvfbServer doomed;
+        QVERIFY2(doomed.start(), qPrintable(doomed.errorOutput()));
+        const QByteArray display = qgetenv("DISPLAY");
+        qputenv("DISPLAY", doomed.display().toLocal8Bit());
+        LogCapture lossLog;
+        DesktopServices lost = createLinuxDesktop(lossLog.log);
+        qputenv("DISPLAY", display);
+        QVERIFY(lost.inputAvailable());
+        MouseControls lostMouse(*lost.input, lossLog.log);
+        KeyboardControls lostKeyboard(*lost.input, *lost.text, *lost.power, lossLog.log);
+        QVERIFY(lost.input->mainScreenHeight());
+
+        QVERIFY(doomed.stop());
+        // Noticed from the closed socket alone, before any command needs the display.
+        QTRY_VERIFY(!lost.input->mainScreenHeight());
+        lostMouse.handleMouseEvent(QStringLiteral("/mouse?key=move_by&delta_x=1&delta_y=1"));
+        lostMouse.handleMouseEvent(QStringLiteral("/mouse?key=left_button_click"));
+        QCOMPARE(lost.text->typeText(QStringLiteral("é")),
+                 QStringLiteral("The connection to the X display is lost"));
+        lostKeyboard.handleKeyboardEvent(QStringLiteral("/keyboard?key=copy"));
+        QCOMPARE(lossLog.lines().count(QStringLiteral(
+                     "Mouse and keyboard input stopped: the connection to the X display is lost")),
+                 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestX11Backend)

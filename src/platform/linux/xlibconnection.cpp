@@ -75,8 +75,11 @@ std::unique_ptr<XlibConnection> XlibConnection::open(QString &failure)
 XlibConnection::XlibConnection(Display *display)
     : m_display(display), m_root(DefaultRootWindow(display)),
       m_rootSize(DisplayWidth(display, DefaultScreen(display)),
-                 DisplayHeight(display, DefaultScreen(display)))
+                 DisplayHeight(display, DefaultScreen(display))),
+      m_readable(ConnectionNumber(display), QSocketNotifier::Read)
 {
+    QObject::connect(&m_readable, &QSocketNotifier::activated, &m_readable,
+                     [this] { processEvents(true); });
     int minKeycode = 0;
     int maxKeycode = 0;
     XDisplayKeycodes(m_display, &minKeycode, &maxKeycode);
@@ -100,21 +103,25 @@ XlibConnection::~XlibConnection()
     XCloseDisplay(m_display);
 }
 
-void XlibConnection::processEvents()
+void XlibConnection::processEvents(bool readSocket)
 {
-    if (m_lost)
-        return;
-    while (XEventsQueued(m_display, QueuedAfterReading) > 0) {
+    // Events that came in with a reply wait in Xlib's queue, where the socket notifier does not
+    // see them; every read of the root size takes them in.
+    while (!m_lost &&
+           XEventsQueued(m_display, readSocket ? QueuedAfterReading : QueuedAlready) > 0) {
         XEvent event;
         XNextEvent(m_display, &event);
         if (event.type == ConfigureNotify && event.xconfigure.window == m_root)
             m_rootSize = QSize(event.xconfigure.width, event.xconfigure.height);
     }
+    // A broken connection stays readable: watching it further would spin.
+    if (m_lost)
+        m_readable.setEnabled(false);
 }
 
 QSize XlibConnection::rootSize()
 {
-    processEvents();
+    processEvents(false);
     return m_lost ? QSize() : m_rootSize;
 }
 

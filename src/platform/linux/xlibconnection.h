@@ -2,6 +2,7 @@
 
 #include "ixlib.h"
 
+#include <QSocketNotifier>
 #include <QString>
 
 #include <memory>
@@ -35,8 +36,9 @@ public:
 
 private:
     explicit XlibConnection(_XDisplay *display);
-    // Takes in the events that have arrived, without waiting for any.
-    void processEvents();
+    // Takes in the events that have arrived, without waiting for any; reading the socket only
+    // when told to, since every read is a system call.
+    void processEvents(bool readSocket);
 
     _XDisplay *m_display;
     unsigned long m_root;
@@ -44,6 +46,8 @@ private:
     unsigned m_minKeycode = 8;
     unsigned m_maxKeycode = 255;
     bool m_lost = false;
+    // Events are read as they arrive, so a command does not have to look for them.
+    QSocketNotifier m_readable;
 };
 
 } // namespace zc
