@@ -22,220 +22,183 @@ class TestComputerDetails : public QObject
 
     QTemporaryDir directory;
     LogCapture capture;
-    FakeSystemInfo system;
     std::optional<ZantiPreferences> preferences;
-
-    QString writeFixture(const QString &name, const QByteArray &content)
-    {
-        const QString path = directory.filePath(name);
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(content);
-        return path;
-    }
 
 private slots:
     void init()
     {
-        system = FakeSystemInfo();
         QFile::remove(directory.filePath(QStringLiteral("morvell.osx.zanticonnectgroup.json")));
         preferences.emplace(directory.path(), capture.log);
         capture.clear();
     }
 
-    void macAddress_data()
-    {
-        QTest::addColumn<std::optional<QString>>("route");
-        QTest::addColumn<std::optional<QByteArray>>("bytes");
-        QTest::addColumn<QString>("text");
-
-        const std::optional<QString> eth0 = QStringLiteral("eth0");
-        QTest::newRow("leading zeros, lower case")
-            << eth0 << std::optional(QByteArray::fromHex("0a1b2c3d4e5f")) << "0a:1b:2c:3d:4e:5f";
-        QTest::newRow("all high") << eth0 << std::optional(QByteArray::fromHex("ffeeddccbbaa"))
-                                  << "ff:ee:dd:cc:bb:aa";
-        QTest::newRow("no default route")
-            << std::optional<QString>() << std::optional(QByteArray::fromHex("0a1b2c3d4e5f"))
-            << "Unknown";
-        QTest::newRow("interface without hardware address")
-            << eth0 << std::optional<QByteArray>() << "Unknown";
-        QTest::newRow("all zeros") << eth0 << std::optional(QByteArray(6, '\0')) << "Unknown";
-        QTest::newRow("not six bytes")
-            << eth0 << std::optional(QByteArray::fromHex("0011223344556677")) << "Unknown";
-    }
-
-    void macAddress()
-    {
-        QFETCH(std::optional<QString>, route);
-        QFETCH(std::optional<QByteArray>, bytes);
-        QFETCH(QString, text);
-        system.routeInterface = route;
-        system.address = bytes;
-        QCOMPARE(ComputerDetails(system, *preferences, capture.log).getMACAddress(), text);
-    }
-
-    void systemDescription_data()
-    {
-        QTest::addColumn<QString>("release");
-        QTest::addColumn<QString>("description");
-        QTest::newRow("distribution kernel") << "6.1.0-18-amd64"
-                                             << "Linux - 6.1.0";
-        QTest::newRow("two numbers") << "5.10"
-                                     << "Linux - 5.10.0";
-        QTest::newRow("two numbers and a suffix") << "6.8-rc1"
-                                                  << "Linux - 6.8.0";
-        QTest::newRow("four numbers") << "4.19.0.5"
-                                      << "Linux - 4.19.0";
-        QTest::newRow("leading zeros") << "6.01.007"
-                                       << "Linux - 6.1.7";
-        QTest::newRow("nothing readable") << "custom"
-                                          << "Linux - 0.0.0";
-    }
-
-    void systemDescription()
-    {
-        QFETCH(QString, release);
-        QFETCH(QString, description);
-        system.kernel = release;
-        QCOMPARE(ComputerDetails(system, *preferences, capture.log).systemDescription(),
-                 description);
-    }
-
-    void computerName_data()
+    // What the phone is shown of the system. Its name, MAC address and description come from
+    // separate answers, so each row tries one case of each.
+    void identity_data()
     {
         QTest::addColumn<std::optional<QString>>("pretty");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("pretty name wins")
-            << std::optional<QString>("Ana's Laptop") << "Ana's Laptop";
-        QTest::newRow("host name otherwise") << std::optional<QString>() << "workstation";
-        QTest::newRow("blank pretty name") << std::optional<QString>("  ") << "workstation";
+        QTest::addColumn<QString>("route"); // empty: no default route
+        QTest::addColumn<std::optional<QByteArray>>("address");
+        QTest::addColumn<QString>("kernel");
+        QTest::addColumn<QStringList>("shown");
+
+        const std::optional<QString> none;
+        const std::optional<QByteArray> usual = QByteArray::fromHex("0a1b2c3d4e5f");
+        QTest::newRow("host name, leading zeros, distribution kernel")
+            << none << "eth0" << usual << "6.1.0-18-amd64"
+            << QStringList{"workstation", "0a:1b:2c:3d:4e:5f", "Linux - 6.1.0"};
+        QTest::newRow("pretty name, no default route, two numbers and a suffix")
+            << std::optional<QString>("Ana's Laptop") << "" << usual << "6.8-rc1"
+            << QStringList{"Ana's Laptop", "Unknown", "Linux - 6.8.0"};
+        QTest::newRow("blank pretty name, no hardware address, four numbers")
+            << std::optional<QString>("  ") << "eth0" << std::optional<QByteArray>() << "4.19.0.5"
+            << QStringList{"workstation", "Unknown", "Linux - 4.19.0"};
+        QTest::newRow("all-zero address, leading zeros")
+            << none << "eth0" << std::optional(QByteArray(6, 0)) << "6.01.007"
+            << QStringList{"workstation", "Unknown", "Linux - 6.1.7"};
+        QTest::newRow("not six bytes, nothing readable")
+            << none << "eth0" << std::optional(QByteArray::fromHex("0011223344556677")) << "custom"
+            << QStringList{"workstation", "Unknown", "Linux - 0.0.0"};
     }
 
-    void computerName()
+    void identity()
     {
+        FakeSystemInfo system;
         QFETCH(std::optional<QString>, pretty);
-        QFETCH(QString, name);
+        QFETCH(QString, route);
+        QFETCH(std::optional<QByteArray>, address);
+        QFETCH(QString, kernel);
+        QFETCH(QStringList, shown);
         system.pretty = pretty;
-        QCOMPARE(ComputerDetails(system, *preferences, capture.log).computerName(), name);
+        system.routeInterface = route.isEmpty() ? std::nullopt : std::optional(route);
+        system.address = address;
+        system.kernel = kernel;
+        const ComputerDetails details(system, *preferences, capture.log);
+        QCOMPARE((QStringList{details.computerName(), details.getMACAddress(),
+                              details.systemDescription()}),
+                 shown);
     }
 
-    void fullReply()
+    void replies_data()
     {
+        QTest::addColumn<bool>("authenticationRequired");
+        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QStringList>("logLines");
+
+        const QJsonObject full{{"device_name", "workstation"},
+                               {"dns_host_name", "workstation"},
+                               {"mac_address", "0a:1b:2c:3d:4e:5f"},
+                               {"web_server_port", "6000"},
+                               {"tcp_server_port", "6001"},
+                               {"is_authentication_enabled", "false"},
+                               {"vlc_port", "8081"},
+                               {"vlc_password", "vlcsecret"},
+                               {"zanti_version", ZANTI_CONNECT_VERSION},
+                               {"system_os", "Linux - 6.1.0"}};
+        QJsonObject reduced = full;
+        for (const char *key : {"web_server_port", "tcp_server_port", "vlc_port", "vlc_password",
+                                "zanti_version", "system_os"})
+            reduced.insert(QLatin1String(key), QString());
+        reduced.insert(QStringLiteral("is_authentication_enabled"), QStringLiteral("true"));
+        // The switch's own line (twice when the reply is held back), then the encoder's four.
+        QTest::newRow("full") << false << full
+                              << QStringList{"false", "******", "6000", "6000", "false"};
+        QTest::newRow("authentication required")
+            << true << reduced << QStringList{"true", "true", "******", "", "nil", "true"};
+    }
+
+    void replies()
+    {
+        QFETCH(bool, authenticationRequired);
+        QFETCH(QJsonObject, reply);
+        QFETCH(QStringList, logLines);
         preferences->setServerUDPPort(6000);
         preferences->setServerTCPPort(6001);
         preferences->setVLCPort(8081);
-        preferences->setVLCPassword(QString());
+        preferences->setVLCPassword(QStringLiteral("vlcsecret"));
+        preferences->setIsAuthenticationEnabled(authenticationRequired);
         capture.clear();
-        const UDPResponse response =
-            ComputerDetails(system, *preferences, capture.log).getUDPResponse();
+        FakeSystemInfo system;
+        const ComputerDetails details(system, *preferences, capture.log);
+        const UDPResponse response = authenticationRequired
+                                         ? details.getAuthenticationRequiredResponse()
+                                         : details.getUDPResponse();
         const std::optional<QByteArray> bytes = encodeResponse(response, capture.log);
         QVERIFY(bytes);
+        // Pretty-printed: one field a line.
         QVERIFY2(bytes->count('\n') >= 11, bytes->constData());
-        const QJsonObject reply = QJsonDocument::fromJson(*bytes).object();
-        const QJsonObject expected{{"device_name", "workstation"},
-                                   {"dns_host_name", "workstation"},
-                                   {"mac_address", "0a:1b:2c:3d:4e:5f"},
-                                   {"web_server_port", "6000"},
-                                   {"tcp_server_port", "6001"},
-                                   {"is_authentication_enabled", "false"},
-                                   {"vlc_port", "8081"},
-                                   {"vlc_password", ""},
-                                   {"zanti_version", ZANTI_CONNECT_VERSION},
-                                   {"system_os", "Linux - 6.1.0"}};
-        QCOMPARE(reply, expected);
-        // The switch's own line, then the encoder's four.
-        QCOMPARE(capture.lines(), (QStringList{"false", "******", "6000", "6000", "false"}));
+        QCOMPARE(QJsonDocument::fromJson(*bytes).object(), reply);
+        QCOMPARE(capture.lines(), logLines);
+        QVERIFY(!response.description().contains(QLatin1String("vlcsecret")));
     }
 
-    void reducedReply()
+    // LinuxSystemInfo's two file readers, each given the file's content.
+    void linuxFiles_data()
     {
-        preferences->setIsAuthenticationEnabled(true);
-        capture.clear();
-        const UDPResponse response =
-            ComputerDetails(system, *preferences, capture.log).getAuthenticationRequiredResponse();
-        const QJsonObject reply =
-            QJsonDocument::fromJson(*encodeResponse(response, capture.log)).object();
-        QCOMPARE(reply.size(), 10);
-        QCOMPARE(reply.value("is_authentication_enabled"), QJsonValue("true"));
-        QCOMPARE(reply.value("device_name"), QJsonValue("workstation"));
-        QCOMPARE(reply.value("mac_address"), QJsonValue("0a:1b:2c:3d:4e:5f"));
-        for (const char *key : {"web_server_port", "tcp_server_port", "vlc_port", "vlc_password",
-                                "zanti_version", "system_os"})
-            QCOMPARE(reply.value(QLatin1String(key)), QJsonValue(""));
-        QCOMPARE(capture.lines(), (QStringList{"true", "true", "******", "", "nil", "true"}));
-        QVERIFY(response.description().startsWith(QLatin1String("UDPResponse(device_name: ")));
-    }
-
-    void linuxRouteTable_data()
-    {
-        QTest::addColumn<QByteArray>("table");
-        QTest::addColumn<std::optional<QString>>("interfaceName");
+        QTest::addColumn<bool>("routeTable"); // else machine-info
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<std::optional<QString>>("name");
 
         const QByteArray header =
             "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+        const QByteArray wlan0Up =
+            "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n";
+        const QByteArray subnet = "eth0\t0001A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n";
         QTest::newRow("lowest metric wins")
-            << header + "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
-                        "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
-                        "eth0\t0001A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n"
+            << true
+            << header + wlan0Up + "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n" +
+                   subnet
             << std::optional<QString>("eth0");
         QTest::newRow("route that is down is skipped")
-            << header + "eth0\t00000000\t0101A8C0\t0002\t0\t0\t100\t00000000\t0\t0\t0\n"
-                        "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
+            << true
+            << header + "eth0\t00000000\t0101A8C0\t0002\t0\t0\t100\t00000000\t0\t0\t0\n" + wlan0Up
             << std::optional<QString>("wlan0");
-        QTest::newRow("no default route")
-            << header + "eth0\t0001A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n"
-            << std::optional<QString>();
-        QTest::newRow("garbage") << QByteArray("nonsense\n\n\t\t\n") << std::optional<QString>();
-    }
+        QTest::newRow("no default route") << true << header + subnet << std::optional<QString>();
+        QTest::newRow("garbage route table")
+            << true << QByteArray("nonsense\n\n\t\t\n") << std::optional<QString>();
 
-    void linuxRouteTable()
-    {
-        QFETCH(QByteArray, table);
-        QFETCH(std::optional<QString>, interfaceName);
-        LinuxSystemInfo info(writeFixture(QStringLiteral("route"), table));
-        QCOMPARE(info.defaultRouteInterface(), interfaceName);
-    }
-
-    void linuxPrettyName_data()
-    {
-        QTest::addColumn<QByteArray>("machineInfo");
-        QTest::addColumn<std::optional<QString>>("name");
         QTest::newRow("double quoted")
-            << QByteArray("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ana's \\\"Book\\\"\"\n")
+            << false << QByteArray("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ana's \\\"Book\\\"\"\n")
             << std::optional<QString>("Ana's \"Book\"");
-        QTest::newRow("single quoted")
-            << QByteArray("PRETTY_HOSTNAME='Den PC'\n") << std::optional<QString>("Den PC");
-        QTest::newRow("bare") << QByteArray("PRETTY_HOSTNAME=box\n")
+        QTest::newRow("single quoted") << false << QByteArray("PRETTY_HOSTNAME='Den PC'\n")
+                                       << std::optional<QString>("Den PC");
+        QTest::newRow("bare") << false << QByteArray("PRETTY_HOSTNAME=box\n")
                               << std::optional<QString>("box");
-        QTest::newRow("absent") << QByteArray("CHASSIS=desktop\n") << std::optional<QString>();
-        QTest::newRow("empty") << QByteArray("PRETTY_HOSTNAME=\n") << std::optional<QString>();
+        QTest::newRow("no pretty name")
+            << false << QByteArray("CHASSIS=desktop\n") << std::optional<QString>();
+        QTest::newRow("empty pretty name")
+            << false << QByteArray("PRETTY_HOSTNAME=\n") << std::optional<QString>();
     }
 
-    void linuxPrettyName()
+    void linuxFiles()
     {
-        QFETCH(QByteArray, machineInfo);
+        QFETCH(bool, routeTable);
+        QFETCH(QByteArray, content);
         QFETCH(std::optional<QString>, name);
-        LinuxSystemInfo info(QStringLiteral("/nonexistent"),
-                             writeFixture(QStringLiteral("machine-info"), machineInfo));
-        QCOMPARE(info.prettyHostName(), name);
+        const QString path = directory.filePath(QStringLiteral("fixture"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(content), content.size());
+        file.close();
+        LinuxSystemInfo info(path, path);
+        QCOMPARE(routeTable ? info.defaultRouteInterface() : info.prettyHostName(), name);
     }
 
     void thisMachine()
     {
         LinuxSystemInfo info;
-        ComputerDetails details(info, *preferences, capture.log);
         utsname names{};
         QCOMPARE(::uname(&names), 0);
         QCOMPARE(info.kernelRelease(), QString::fromUtf8(names.release));
-        QVERIFY(details.systemDescription().contains(
+        const ComputerDetails real(info, *preferences, capture.log);
+        QVERIFY(real.systemDescription().contains(
             QRegularExpression(QStringLiteral("^Linux - \\d+\\.\\d+\\.\\d+$"))));
-        QVERIFY(!details.computerName().isEmpty());
-        const QString mac = details.getMACAddress();
+        QVERIFY(!real.computerName().isEmpty());
+        const QString mac = real.getMACAddress();
         QVERIFY2(
             mac == QLatin1String("Unknown") ||
                 mac.contains(QRegularExpression(QStringLiteral("^([0-9a-f]{2}:){5}[0-9a-f]{2}$"))),
             qPrintable(mac));
-        QCOMPARE(details.getMACAddress(), mac);
     }
 };
 
