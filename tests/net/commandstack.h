@@ -1,11 +1,14 @@
 #pragma once
 
+#include "commanddatagram.h"
 #include "computerdetails.h"
 #include "discoveryresponder.h"
 #include "fakesysteminfo.h"
 #include "logcapture.h"
 #include "recordingdesktop.h"
 #include "requesthandler.h"
+#include "tcpserverrestartdelegate.h"
+#include "udpserverrestartdelegate.h"
 #include "zantipreferences.h"
 
 #include <QTemporaryDir>
@@ -26,5 +29,19 @@ struct CommandStack
     DiscoveryResponder responder{details, preferences, capture.log};
     RequestHandler handler{desktop, desktop, desktop, desktop, preferences, capture.log};
 };
+
+// Records every change of running state a server reports.
+struct RecordingDelegate final : UDPServerRestartDelegate, tcpServerRestartDelegate
+{
+    QList<bool> states;
+    void udpServerRunningChanged(bool running) override { states.append(running); }
+    void tcpServerRunningChanged(bool running) override { states.append(running); }
+};
+
+// A key press as the phone sends it; "enter", "tab" and "esc" are desktop keys 36, 48 and 53.
+inline QByteArray keyCommand(quint64 stamp, const char *key)
+{
+    return commandDatagram(stamp, QStringLiteral("/keyboard?key=") + QLatin1String(key));
+}
 
 } // namespace zc::test

@@ -1,10 +1,6 @@
-#include "commanddatagram.h"
 #include "commandstack.h"
-#include "logcapture.h"
 #include "tcpserver.h"
-#include "tcpserverrestartdelegate.h"
 
-#include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -13,16 +9,19 @@ using namespace zc::test;
 
 namespace {
 
-class RecordingDelegate final : public tcpServerRestartDelegate
+// Whether exactly `count` "success" answers arrive. The server runs on this thread too, so the
+// wait turns the event loop.
+bool awaitSuccesses(QTcpSocket &client, int count)
 {
-public:
-    QList<bool> states;
-    void tcpServerRunningChanged(bool running) override { states.append(running); }
-};
-
-QByteArray command(quint64 stamp, const char *key)
-{
-    return commandDatagram(stamp, QStringLiteral("/keyboard?key=") + QLatin1String(key));
+    const QByteArray expected = QByteArray("success").repeated(count);
+    QByteArray received;
+    return QTest::qWaitFor(
+               [&] {
+                   received += client.readAll();
+                   return received.size() >= expected.size();
+               },
+               5000) &&
+           received == expected;
 }
 
 } // namespace
@@ -42,20 +41,6 @@ class TestTcpServer : public QObject
         client->connectToHost(QHostAddress::LocalHost, server->localPort());
         [&] { QVERIFY(client->waitForConnected(5000)); }();
         return client;
-    }
-
-    // Waits for `count` "success" answers on the client and nothing else.
-    static bool awaitSuccesses(QTcpSocket &client, int count)
-    {
-        QByteArray received;
-        const QByteArray expected = QByteArray("success").repeated(count);
-        QDeadlineTimer deadline(5000);
-        // The server runs on this thread too, so the wait has to turn the event loop.
-        while (received.size() < expected.size() && !deadline.hasExpired()) {
-            QTest::qWait(5);
-            received += client.readAll();
-        }
-        return received == expected;
     }
 
 private slots:
@@ -79,32 +64,23 @@ private slots:
         stack.reset();
     }
 
-    void startLogsThePortInItsOptionalForm()
-    {
-        QCOMPARE(stack->capture.lines(),
-                 QStringList{
-                     QStringLiteral("listening on port Optional(%1)..").arg(server->localPort())});
-    }
-
     void messagesAsTheyArrive_data()
     {
         QTest::addColumn<QList<QByteArray>>("writes");
         QTest::addColumn<int>("executed");
 
-        QTest::newRow("one per write")
-            << QList<QByteArray>{command(1, "enter"), command(2, "tab")} << 2;
-        QTest::newRow("two in one write")
-            << QList<QByteArray>{command(1, "enter") + command(2, "tab")} << 2;
-        const QByteArray message = command(1, "enter");
+        const QByteArray enter = keyCommand(1, "enter");
+        const QByteArray tab = keyCommand(2, "tab");
+        QTest::newRow("one per write") << QList<QByteArray>{enter, tab} << 2;
+        QTest::newRow("two in one write") << QList<QByteArray>{enter + tab} << 2;
         QTest::newRow("one split across writes")
-            << QList<QByteArray>{message.left(20), message.mid(20)} << 1;
-        QTest::newRow("garbage, then a message")
-            << QList<QByteArray>{"hello there", command(1, "enter")} << 1;
+            << QList<QByteArray>{enter.left(20), enter.mid(20)} << 1;
+        QTest::newRow("garbage, then a message") << QList<QByteArray>{"hello there", enter} << 1;
         QTest::newRow("garbage between messages")
-            << QList<QByteArray>{command(1, "enter") + "}}}oops" + command(2, "tab")} << 2;
+            << QList<QByteArray>{enter + "}}}oops" + tab} << 2;
         QTest::newRow("an array executes nothing")
             << QList<QByteArray>{"[{\"app_authentication_key\":\"Q7w4R#2k81M5T!x09P3Z\"}]"} << 0;
-        QTest::newRow("broken object") << QList<QByteArray>{"{\"a\":}", command(1, "enter")} << 1;
+        QTest::newRow("broken object") << QList<QByteArray>{"{\"a\":}", enter} << 1;
     }
 
     void messagesAsTheyArrive()
@@ -124,12 +100,11 @@ private slots:
     void oversizedPartialIsDroppedAndTheConnectionGoesOn()
     {
         std::unique_ptr<QTcpSocket> client = connectClient();
-        const QByteArray partial = "{\"v\":\"" + QByteArray(70 * 1024, 'x');
-        client->write(partial);
+        client->write("{\"v\":\"" + QByteArray(70 * 1024, 'x'));
         QTRY_VERIFY(stack->capture.lines().join(u'\n').contains(
             QLatin1String("Dropped an unfinished TCP message")));
         client->readAll();
-        client->write("\"}" + command(1, "enter"));
+        client->write("\"}" + keyCommand(1, "enter"));
         QTRY_COMPARE(stack->desktop.calls, (QStringList{"key 36 down", "key 36 up"}));
     }
 
@@ -140,7 +115,7 @@ private slots:
             clients.push_back(connectClient());
         quint64 stamp = 0;
         for (auto &client : clients)
-            client->write(command(++stamp, "enter"));
+            client->write(keyCommand(++stamp, "enter"));
         for (auto &client : clients)
             QVERIFY(awaitSuccesses(*client, 1));
         QCOMPARE(stack->desktop.calls.size(), 100);
@@ -153,14 +128,12 @@ private slots:
         std::unique_ptr<QTcpSocket> second = connectClient();
         std::unique_ptr<QTcpSocket> third = connectClient();
         QTRY_COMPARE(third->state(), QAbstractSocket::UnconnectedState);
-        QTRY_VERIFY(stack->capture.lines().join(u'\n').contains(
-            QLatin1String("Closed a new TCP connection: 2")));
-        second->write(command(1, "enter"));
+        second->write(keyCommand(1, "enter"));
         QVERIFY(awaitSuccesses(*second, 1));
         QCOMPARE(server->connectionCount(), 2);
     }
 
-    void disconnectedClientIsPrunedAtTheNextAccept()
+    void acceptPrunesClosedConnectionsAndReportsTheFirstOnce()
     {
         std::unique_ptr<QTcpSocket> first = connectClient();
         std::unique_ptr<QTcpSocket> second = connectClient();
@@ -168,11 +141,12 @@ private slots:
         first->disconnectFromHost();
         QTRY_VERIFY(stack->capture.lines().contains(
             QStringLiteral("The remote host closed the connection")));
-        stack->capture.clear();
         std::unique_ptr<QTcpSocket> third = connectClient();
-        QTRY_VERIFY(stack->capture.lines().contains(QStringLiteral("New Socket.")));
-        QCOMPARE(stack->capture.lines(), (QStringList{"New Socket.", "0"}));
+        QTRY_COMPARE(stack->capture.lines().count(QStringLiteral("New Socket.")), 3);
         QCOMPARE(server->connectionCount(), 2);
+        QCOMPARE(firstConnections, 1);
+        // Also after a restart of the program.
+        QVERIFY(PrivateSettings(stack->settingsDirectory.path(), stack->capture.log).hasAppUsed());
     }
 
     void idleConnectionTimesOut()
@@ -180,7 +154,6 @@ private slots:
         server->timeout = std::chrono::milliseconds(200);
         std::unique_ptr<QTcpSocket> client = connectClient();
         QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
-        QVERIFY(stack->capture.lines().contains(QStringLiteral("Read operation timed out")));
     }
 
     void stopWithClientsConnected()
@@ -188,43 +161,19 @@ private slots:
         std::unique_ptr<QTcpSocket> first = connectClient();
         std::unique_ptr<QTcpSocket> second = connectClient();
         QTRY_COMPARE(server->connectionCount(), 2);
-        stack->capture.clear();
         server->stopServer();
-        QCOMPARE(stack->capture.lines(),
-                 (QStringList{"0", "Unknown error!", "0", "Unknown error!"}));
         QCOMPARE(delegate.states, (QList<bool>{true, false}));
         QVERIFY(!server->isServerRunning());
+        QCOMPARE(server->connectionCount(), 0);
         QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
         QTRY_COMPARE(second->state(), QAbstractSocket::UnconnectedState);
     }
 
     void busyPortFails()
     {
-        LogCapture otherLog;
-        TCPServer other(stack->handler, stack->privateSettings, {}, otherLog.log);
+        TCPServer other(stack->handler, stack->privateSettings, {}, stack->capture.log);
         other.startServer(server->localPort());
         QVERIFY(!other.isServerRunning());
-        const QStringList lines = otherLog.lines();
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(
-            lines[0].startsWith(
-                QStringLiteral("Cannot listen on port Optional(%1): ").arg(server->localPort())),
-            qPrintable(lines[0]));
-    }
-
-    void firstConnectionEverIsReportedOnce()
-    {
-        std::unique_ptr<QTcpSocket> first = connectClient();
-        QTRY_COMPARE(firstConnections, 1);
-        QVERIFY(stack->capture.lines().contains(
-            QStringLiteral("AppDelegate.settings.hasAppUsed :  false")));
-        std::unique_ptr<QTcpSocket> second = connectClient();
-        QTRY_COMPARE(server->connectionCount(), 2);
-        QCOMPARE(firstConnections, 1);
-        QVERIFY(stack->privateSettings.hasAppUsed());
-        // Also after a restart of the program.
-        PrivateSettings reloaded(stack->settingsDirectory.path(), stack->capture.log);
-        QVERIFY(reloaded.hasAppUsed());
     }
 
     void commandThatStopsTheServerMidRead()
@@ -233,7 +182,7 @@ private slots:
         std::unique_ptr<QTcpSocket> client = connectClient();
         QTRY_COMPARE(server->connectionCount(), 1);
         stack->desktop.onPost = [this] { server->stopServer(); };
-        client->write(command(1, "enter") + command(2, "tab"));
+        client->write(keyCommand(1, "enter") + keyCommand(2, "tab"));
         QTRY_VERIFY(!server->isServerRunning());
         QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
     }
