@@ -30,43 +30,25 @@ public:
     // Debian's interpreter, which is the one that sees the python3-dbusmock package.
     static QString python()
     {
-        if (QFileInfo::exists(QStringLiteral("/usr/bin/python3")))
-            return QStringLiteral("/usr/bin/python3");
-        return QStandardPaths::findExecutable(QStringLiteral("python3"));
+        if (QFileInfo::exists("/usr/bin/python3"))
+            return "/usr/bin/python3";
+        return QStandardPaths::findExecutable("python3");
     }
 
     // Empty when the mocks can run here; else which Debian package is missing.
     static QString missing()
     {
         if (PrivateBus::executable().isEmpty())
-            return QStringLiteral("dbus-daemon is not installed (Debian package dbus-daemon)");
+            return "dbus-daemon is not installed (Debian package dbus-daemon)";
         QProcess probe;
-        probe.start(python(), {QStringLiteral("-c"), QStringLiteral("import dbusmock")});
+        probe.start(python(), {"-c", "import dbusmock"});
         if (!probe.waitForFinished(30000) || probe.exitStatus() != QProcess::NormalExit ||
             probe.exitCode() != 0)
-            return QStringLiteral("python3-dbusmock is not installed (Debian package "
-                                  "python3-dbusmock)");
+            return "python3-dbusmock is not installed (Debian package python3-dbusmock)";
         return QString();
     }
 
-    DesktopMocks()
-    {
-        const auto add = [this](const char *key, QString mockTemplate, const char *busName,
-                                bool onSystemBus) {
-            m_kinds.insert(QLatin1String(key),
-                           Kind{std::move(mockTemplate), QLatin1String(busName), onSystemBus});
-        };
-        const QString templates = QStringLiteral(ZC_DBUSMOCK_TEMPLATES "/");
-        add("gnome", templates + QStringLiteral("gnome_session_manager.py"),
-            "org.gnome.SessionManager", false);
-        add("kde", templates + QStringLiteral("kde_logout_prompt.py"), "org.kde.LogoutPrompt",
-            false);
-        add("xfce", templates + QStringLiteral("xfce_session_manager.py"),
-            "org.xfce.SessionManager", false);
-        add("screensaver", templates + QStringLiteral("freedesktop_screensaver.py"),
-            "org.freedesktop.ScreenSaver", false);
-        add("logind", QStringLiteral("logind"), "org.freedesktop.login1", true);
-    }
+    DesktopMocks() = default;
     DesktopMocks(const DesktopMocks &) = delete;
     DesktopMocks &operator=(const DesktopMocks &) = delete;
     ~DesktopMocks() { stop(); }
@@ -82,41 +64,38 @@ public:
     bool start(const QStringList &keys, const QMap<QString, QString> &parameters = {})
     {
         for (const QString &key : keys) {
-            const Kind &kind = m_kinds[key];
+            const Kind &kind = kindOf(key);
             auto running = std::make_unique<Running>();
             running->key = key;
-            running->log = m_logs.filePath(key + QStringLiteral(".log"));
+            running->log = m_logs.filePath(key + ".log");
             QFile::remove(running->log);
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             const QString address = kind.onSystemBus ? m_system.address() : m_session.address();
-            environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), address);
-            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+            environment.insert("DBUS_SYSTEM_BUS_ADDRESS", address);
+            environment.insert("DBUS_SESSION_BUS_ADDRESS", address);
             running->process.setProcessEnvironment(environment);
             running->process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            QStringList arguments{QStringLiteral("-m"),
-                                  QStringLiteral("dbusmock"),
-                                  kind.onSystemBus ? QStringLiteral("--system")
-                                                   : QStringLiteral("--session"),
-                                  QStringLiteral("--template"),
-                                  kind.mockTemplate,
-                                  QStringLiteral("--logfile"),
-                                  running->log};
+            const QString mockTemplate =
+                kind.file ? ZC_DBUSMOCK_TEMPLATES "/" + QString(kind.file) : key;
+            QStringList arguments{"-m",         "dbusmock",  "--template",
+                                  mockTemplate, "--logfile", running->log};
+            arguments << (kind.onSystemBus ? "--system" : "--session");
             if (parameters.contains(key))
-                arguments << QStringLiteral("--parameters") << parameters[key];
+                arguments << "--parameters" << parameters[key];
             running->process.start(python(), arguments);
             if (!running->process.waitForStarted(10000)) {
-                m_errors = key + QStringLiteral(": ") + running->process.errorString();
+                m_errors = key + ": " + running->process.errorString();
                 return false;
             }
             m_running.push_back(std::move(running));
         }
         const QDeadlineTimer deadline(20000);
         for (const auto &running : m_running) {
-            const Kind &kind = m_kinds[running->key];
+            const Kind &kind = kindOf(running->key);
             const QDBusConnection bus = kind.onSystemBus ? systemBus() : sessionBus();
             while (!bus.interface()->isServiceRegistered(kind.busName)) {
                 if (deadline.hasExpired() || running->process.state() == QProcess::NotRunning) {
-                    m_errors = running->key + QStringLiteral(" did not take its bus name");
+                    m_errors = running->key + " did not take its bus name";
                     return false;
                 }
                 QTest::qWait(10);
@@ -130,10 +109,10 @@ public:
     // A session of this user on logind, reachable as /org/freedesktop/login1/session/<id>.
     bool addLogindSession(const QString &id)
     {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-            QStringLiteral("org.freedesktop.DBus.Mock"), QStringLiteral("AddSession"));
-        call << id << QStringLiteral("seat0") << 1000u << QStringLiteral("user") << true;
+        QDBusMessage call =
+            QDBusMessage::createMethodCall("org.freedesktop.login1", "/org/freedesktop/login1",
+                                           "org.freedesktop.DBus.Mock", "AddSession");
+        call << id << "seat0" << 1000u << "user" << true;
         const QDBusMessage reply = systemBus().call(call);
         m_ignoredCalls = calls();
         return reply.type() == QDBusMessage::ReplyMessage;
@@ -152,8 +131,7 @@ public:
                 // "<time stamp> Method arguments"
                 const qsizetype space = line.indexOf(' ');
                 if (space >= 0)
-                    result.append(running->key + QStringLiteral(": ") +
-                                  QString::fromUtf8(line.mid(space + 1)));
+                    result.append(running->key + ": " + QString::fromUtf8(line.mid(space + 1)));
             }
         }
         for (const QString &ignored : m_ignoredCalls)
@@ -180,9 +158,11 @@ public:
 private:
     struct Kind
     {
-        QString mockTemplate;
-        QString busName;
-        bool onSystemBus = false;
+        const char *key;
+        // In tests/platform/dbusmock; none for dbusmock's own template of that key.
+        const char *file;
+        const char *busName;
+        bool onSystemBus;
     };
     struct Running
     {
@@ -191,10 +171,24 @@ private:
         QProcess process;
     };
 
-    PrivateBus m_system{QStringLiteral("zc-test-system-bus")};
-    PrivateBus m_session{QStringLiteral("zc-test-session-bus")};
+    static const Kind &kindOf(const QString &key)
+    {
+        static const Kind kinds[] = {
+            {"gnome", "gnome_session_manager.py", "org.gnome.SessionManager", false},
+            {"kde", "kde_logout_prompt.py", "org.kde.LogoutPrompt", false},
+            {"xfce", "xfce_session_manager.py", "org.xfce.SessionManager", false},
+            {"screensaver", "freedesktop_screensaver.py", "org.freedesktop.ScreenSaver", false},
+            {"logind", nullptr, "org.freedesktop.login1", true},
+        };
+        for (const Kind &kind : kinds)
+            if (key == QLatin1String(kind.key))
+                return kind;
+        qFatal("No mock named %s", qPrintable(key));
+    }
+
+    PrivateBus m_system{"zc-test-system-bus"};
+    PrivateBus m_session{"zc-test-session-bus"};
     QTemporaryDir m_logs;
-    QMap<QString, Kind> m_kinds;
     std::vector<std::unique_ptr<Running>> m_running;
     QStringList m_ignoredCalls;
     QString m_errors;

@@ -14,10 +14,7 @@ namespace zc::test {
 class PrivateBus
 {
 public:
-    static QString executable()
-    {
-        return QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
-    }
+    static QString executable() { return QStandardPaths::findExecutable("dbus-daemon"); }
 
     explicit PrivateBus(QString connectionName) : m_connectionName(std::move(connectionName)) {}
     PrivateBus(const PrivateBus &) = delete;
@@ -28,9 +25,8 @@ public:
     bool start()
     {
         m_process.setProgram(executable());
-        m_process.setArguments({QStringLiteral("--config-file=" ZC_PRIVATE_BUS_CONFIG),
-                                QStringLiteral("--print-address=1"), QStringLiteral("--nofork"),
-                                QStringLiteral("--nosyslog")});
+        m_process.setArguments({"--config-file=" ZC_PRIVATE_BUS_CONFIG, "--print-address=1",
+                                "--nofork", "--nosyslog"});
         m_process.start();
         if (!m_process.waitForStarted(10000))
             return false;

