@@ -62,6 +62,17 @@ QStringList button(int number, const char *pressState, const char *releaseState)
             QStringLiteral("button release %1 %2").arg(number).arg(QLatin1String(releaseState))};
 }
 
+// Requests to the executors.
+QStringList key(const char *name)
+{
+    return {QStringLiteral("/keyboard?key=") + QLatin1String(name)};
+}
+
+QStringList mouse(const char *query)
+{
+    return {QStringLiteral("/mouse?") + QLatin1String(query)};
+}
+
 // Every command is followed by Escape: once it arrives, everything before it has too.
 const QStringList marker = press("Escape", "0x0");
 
@@ -75,17 +86,19 @@ class TestX11Backend : public QObject
     X11ObserverProcess observer;
     LogCapture capture;
     DesktopServices desktop;
-    std::unique_ptr<MouseControls> mouse;
-    std::unique_ptr<KeyboardControls> keyboard;
+    std::unique_ptr<MouseControls> mouseControls;
+    std::unique_ptr<KeyboardControls> keyboardControls;
 
-    void send(const QString &request)
+    void send(const QStringList &requests)
     {
-        if (request.startsWith(QLatin1String("/mouse")))
-            mouse->handleMouseEvent(request);
-        else
-            keyboard->handleKeyboardEvent(request);
-        // Button presses are queued for after the request.
-        QCoreApplication::processEvents();
+        for (const QString &request : requests) {
+            if (request.startsWith(QLatin1String("/mouse")))
+                mouseControls->handleMouseEvent(request);
+            else
+                keyboardControls->handleKeyboardEvent(request);
+            // Button presses are queued for after the request.
+            QCoreApplication::processEvents();
+        }
     }
 
     // Key and button events as the observer saw them, keysyms by name.
@@ -132,15 +145,15 @@ private slots:
         qunsetenv("WAYLAND_DISPLAY");
         desktop = createLinuxDesktop(capture.log);
         QVERIFY2(desktop.inputAvailable(), qPrintable(desktop.inputUnavailableReason));
-        mouse = std::make_unique<MouseControls>(*desktop.input, capture.log);
-        keyboard = std::make_unique<KeyboardControls>(*desktop.input, *desktop.text, *desktop.power,
-                                                      capture.log);
+        mouseControls = std::make_unique<MouseControls>(*desktop.input, capture.log);
+        keyboardControls = std::make_unique<KeyboardControls>(*desktop.input, *desktop.text,
+                                                              *desktop.power, capture.log);
     }
 
     void cleanupTestCase()
     {
-        keyboard.reset();
-        mouse.reset();
+        keyboardControls.reset();
+        mouseControls.reset();
         desktop = DesktopServices();
     }
 
@@ -156,48 +169,26 @@ private slots:
         QCOMPARE(pointer->mask & heldMask, 0u);
     }
 
-    void moveByExactly_data()
+    // Exact moves, and drags that hold button 1, each step from where the last one ended.
+    void moveAndDragExactly()
     {
-        QTest::addColumn<int>("dx");
-        QTest::addColumn<int>("dy");
-        QTest::newRow("10, 20") << 10 << 20;
-        QTest::newRow("-7, 3") << -7 << 3;
-        QTest::newRow("1, -1") << 1 << -1;
-        QTest::newRow("0, 0") << 0 << 0;
-    }
-
-    void moveByExactly()
-    {
-        QFETCH(int, dx);
-        QFETCH(int, dy);
         const QPoint start = pointerPosition();
         QVERIFY(start.x() > 100 && start.y() > 100);
-        send(QStringLiteral("/mouse?key=move_by&delta_x=%1&delta_y=%2").arg(dx).arg(dy));
-        const QPoint target = start + QPoint(dx, dy);
-        QTRY_COMPARE(pointerPosition(), target);
-        if (dx != 0 || dy != 0) {
-            QTRY_VERIFY(observer.lines().contains(
-                QStringLiteral("motion %1 %2 0x0").arg(target.x()).arg(target.y())));
-        }
-    }
-
-    void dragHoldsButtonOne()
-    {
-        const QPoint start = pointerPosition();
-        send(QStringLiteral("/mouse?key=left_button_down"));
-        send(QStringLiteral("/mouse?key=move_by&delta_x=10&delta_y=0"));
-        send(QStringLiteral("/mouse?key=move_by&delta_x=0&delta_y=10"));
-        send(QStringLiteral("/mouse?key=left_button_up"));
-        const QPoint first = start + QPoint(10, 0);
-        const QPoint second = start + QPoint(10, 10);
-        const QStringList expected = {
-            QStringLiteral("button press 1 0x0"),
-            QStringLiteral("motion %1 %2 0x100").arg(first.x()).arg(first.y()),
-            QStringLiteral("motion %1 %2 0x100").arg(second.x()).arg(second.y()),
-            QStringLiteral("button release 1 0x100"),
+        send(mouse("key=move_by&delta_x=-7&delta_y=3") + mouse("key=left_button_down") +
+             mouse("key=move_by&delta_x=1&delta_y=-1") + mouse("key=move_by&delta_x=0&delta_y=10") +
+             mouse("key=left_button_up"));
+        const auto motion = [](QPoint at, const char *state) {
+            return QStringLiteral("motion %1 %2 %3")
+                .arg(at.x())
+                .arg(at.y())
+                .arg(QLatin1String(state));
         };
-        QTRY_COMPARE(observer.lines(), expected);
-        QCOMPARE(pointerPosition(), second);
+        const QPoint end = start + QPoint(-6, 12);
+        QTRY_COMPARE(observer.lines(),
+                     (QStringList{motion(start + QPoint(-7, 3), "0x0"), "button press 1 0x0",
+                                  motion(start + QPoint(-6, 2), "0x100"), motion(end, "0x100"),
+                                  "button release 1 0x100"}));
+        QCOMPARE(pointerPosition(), end);
     }
 
     void commands_data()
@@ -205,61 +196,34 @@ private slots:
         QTest::addColumn<QStringList>("requests");
         QTest::addColumn<QStringList>("expected");
 
-        const auto key = [](const char *name) {
-            return QStringList{QStringLiteral("/keyboard?key=") + QLatin1String(name)};
-        };
-        QTest::newRow("enter") << key("enter") << press("Return", "0x0");
         QTest::newRow("A") << QStringList{"/keyboard?key=textinput&value=A"}
                            << chord("Shift_L", "A", "0x1");
-        QTest::newRow("question mark") << QStringList{"/keyboard?key=textinput&value=%3F"}
-                                       << chord("Shift_L", "question", "0x1");
         QTest::newRow("copy") << key("copy") << chord("Control_L", "c", "0x4");
-        QTest::newRow("paste") << key("paste") << chord("Control_L", "v", "0x4");
-        QTest::newRow("browser_go_refresh")
-            << key("browser_go_refresh") << chord("Control_L", "r", "0x4");
         QTest::newRow("switch_window") << key("switch_window") << chord("Alt_L", "Tab", "0x8");
-        QTest::newRow("close_active_window")
-            << key("close_active_window") << chord("Alt_L", "F4", "0x8");
-        QTest::newRow("browser_go_back") << key("browser_go_back") << chord("Alt_L", "Left", "0x8");
-        QTest::newRow("browser_go_forward")
-            << key("browser_go_forward") << chord("Alt_L", "Right", "0x8");
-        QTest::newRow("browser_go_home")
-            << QStringList{"/keyboard?key=textinput&value=browser_go_home"}
-            << chord("Alt_L", "Home", "0x8");
-        QTest::newRow("windows") << key("windows") << press("Super_L", "0x0", "0x40");
-        QTest::newRow("media_toggle_pause_play")
-            << key("media_toggle_pause_play") << press("XF86AudioPlay", "0x0");
-        QTest::newRow("media_next") << key("media_next") << press("XF86AudioNext", "0x0");
-        QTest::newRow("media_previous") << key("media_previous") << press("XF86AudioPrev", "0x0");
-        QTest::newRow("system_volume_up")
-            << key("system_volume_up") << press("XF86AudioRaiseVolume", "0x0");
-        QTest::newRow("system_volume_down")
-            << key("system_volume_down") << press("XF86AudioLowerVolume", "0x0");
-        QTest::newRow("shift") << key("shift") << press("Shift_L", "0x0", "0x1");
-        QTest::newRow("function_one") << key("function_one") << press("F1", "0x0");
-        QTest::newRow("backspace") << key("backspace") << press("BackSpace", "0x0");
+        QTest::newRow("windows and shift: lone taps")
+            << key("windows") + key("shift")
+            << press("Super_L", "0x0", "0x40") + press("Shift_L", "0x0", "0x1");
+        QTest::newRow("backspace and function_one")
+            << key("backspace") + key("function_one")
+            << press("BackSpace", "0x0") + press("F1", "0x0");
+        QTest::newRow("media keys")
+            << key("media_toggle_pause_play") + key("system_volume_up")
+            << press("XF86AudioPlay", "0x0") + press("XF86AudioRaiseVolume", "0x0");
         QTest::newRow("system_lock reaches no application") << key("system_lock") << QStringList{};
 
-        QTest::newRow("left click")
-            << QStringList{"/mouse?key=left_button_click"} << button(1, "0x0", "0x100");
-        QTest::newRow("right click")
-            << QStringList{"/mouse?key=right_button_click"} << button(3, "0x0", "0x400");
-        QTest::newRow("double click") << QStringList{"/mouse?key=left_button_double_click"}
-                                      << (button(1, "0x0", "0x100") + button(1, "0x0", "0x100"));
-        QTest::newRow("right double click")
-            << QStringList{"/mouse?key=right_button_double_click"}
-            << (button(3, "0x0", "0x400") + button(3, "0x0", "0x400"));
-        QTest::newRow("scroll up") << QStringList{"/mouse?key=scroll_vertical&value=2"}
-                                   << (button(4, "0x0", "0x800") + button(4, "0x0", "0x800"));
-        QTest::newRow("scroll down")
-            << QStringList{"/mouse?key=scroll_vertical&value=-1"} << button(5, "0x0", "0x1000");
-        QTest::newRow("scroll left")
-            << QStringList{"/mouse?key=scroll_by&delta_x=1&delta_y=0"} << button(6, "0x0", "0x0");
-        QTest::newRow("scroll right")
-            << QStringList{"/mouse?key=scroll_by&delta_x=-1&delta_y=0"} << button(7, "0x0", "0x0");
+        QTest::newRow("click, right click, double click")
+            << mouse("key=left_button_click") + mouse("key=right_button_click") +
+                   mouse("key=left_button_double_click")
+            << button(1, "0x0", "0x100") + button(3, "0x0", "0x400") + button(1, "0x0", "0x100") +
+                   button(1, "0x0", "0x100");
+        QTest::newRow("scroll up, down, left, right")
+            << mouse("key=scroll_vertical&value=1") + mouse("key=scroll_vertical&value=-1") +
+                   mouse("key=scroll_by&delta_x=1&delta_y=0") +
+                   mouse("key=scroll_by&delta_x=-1&delta_y=0")
+            << button(4, "0x0", "0x800") + button(5, "0x0", "0x1000") + button(6, "0x0", "0x0") +
+                   button(7, "0x0", "0x0");
         QTest::newRow("alt_mouse_down: Control+click")
-            << QStringList{"/keyboard?key=alt_mouse_down", "/mouse?key=left_button_click",
-                           "/keyboard?key=alt_mouse_up"}
+            << key("alt_mouse_down") + mouse("key=left_button_click") + key("alt_mouse_up")
             << (QStringList{"press Control_L 0x0"} + button(1, "0x4", "0x104") +
                 QStringList{"release Control_L 0x4"});
     }
@@ -268,9 +232,7 @@ private slots:
     {
         QFETCH(QStringList, requests);
         QFETCH(QStringList, expected);
-        for (const QString &request : requests)
-            send(request);
-        send(QStringLiteral("/keyboard?key=esc"));
+        send(requests + key("esc"));
         QTRY_COMPARE(inputLines(), expected + marker);
     }
 
@@ -281,31 +243,26 @@ private slots:
             "Hello, \"World\"! It's C:\\Temp\\ – café, naïve, Ærø, €42 😀 ok\n\tend");
         QTest::newRow("off the layout after a line end") << QStringLiteral("é\nüñç\tß");
         QTest::newRow("every spare key code") << QStringLiteral("–éÆøï€😀üñçßåœ¿¡→←↑↓");
-        QTest::newRow("one accented letter") << QStringLiteral("é");
-        QTest::newRow("one emoji") << QStringLiteral("🎉");
         QTest::newRow("again, on the same spare key codes") << QStringLiteral("é€😀🎉");
     }
 
     void typedTextArrivesExactly()
     {
         QFETCH(QString, text);
-        send(QStringLiteral("/keyboard?key=textinput&value=") +
-             QString::fromLatin1(QUrl::toPercentEncoding(text)));
-        send(QStringLiteral("/keyboard?key=esc"));
+        send(QStringList{QStringLiteral("/keyboard?key=textinput&value=") +
+                         QString::fromLatin1(QUrl::toPercentEncoding(text))} +
+             key("esc"));
         QTRY_VERIFY(inputLines().endsWith(marker.last()));
         QCOMPARE(typedText(), text);
     }
 
     void releaseAllLetsGo()
     {
-        send(QStringLiteral("/keyboard?key=alt_mouse_down"));
-        send(QStringLiteral("/mouse?key=left_button_down"));
+        send(key("alt_mouse_down") + mouse("key=left_button_down"));
         QTRY_COMPARE(inputLines(), (QStringList{"press Control_L 0x0", "button press 1 0x4"}));
         desktop.input->releaseAll();
         QTRY_COMPARE(inputLines().size(), 4);
-        send(QStringLiteral("/keyboard?key=alt_mouse_up"));
-        send(QStringLiteral("/mouse?key=left_button_up"));
-        send(QStringLiteral("/keyboard?key=esc"));
+        send(key("alt_mouse_up") + mouse("key=left_button_up") + key("esc"));
         QTRY_COMPARE(inputLines().size(), 6);
         QCOMPARE(inputLines().mid(2, 2),
                  (QStringList{"button release 1 0x104", "release Control_L 0x4"}));
