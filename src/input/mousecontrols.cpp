@@ -6,6 +6,7 @@
 #include <QMetaObject>
 
 #include <limits>
+#include <utility>
 
 namespace zc {
 
@@ -28,6 +29,7 @@ MouseControls::MouseControls(IInputEvents &input, Log &log) : m_input(input), m_
 
 void MouseControls::handleMouseEvent(const QString &request)
 {
+    postQueuedButtons();
     const RequestQuery query(request);
     m_log.line(query.itemsText());
     const QString name = query.value(QLatin1String("key"));
@@ -179,9 +181,17 @@ void MouseControls::pressOrReleaseButton(QStringView name)
         return;
     // The press is taken where the cursor is now but enters the input stream only after this
     // request has been handled.
-    const MouseEvent event{type, *point, button, 1};
-    QMetaObject::invokeMethod(
-        &m_queue, [this, event] { m_input.postMouseEvent(event); }, Qt::QueuedConnection);
+    m_queuedButtons.push_back({type, *point, button, 1});
+    if (m_queuedButtons.size() == 1)
+        QMetaObject::invokeMethod(
+            &m_queue, [this] { postQueuedButtons(); }, Qt::QueuedConnection);
+}
+
+void MouseControls::postQueuedButtons()
+{
+    const std::vector<MouseEvent> events = std::exchange(m_queuedButtons, {});
+    for (const MouseEvent &event : events)
+        m_input.postMouseEvent(event);
 }
 
 } // namespace zc

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace zc {
 
@@ -33,6 +34,11 @@ public:
 
     bool isDragging() const { return m_isDragging; }
 
+    // Posts, in order, the button events that earlier requests left queued. Every request calls
+    // it first: events of a request handled before the queue ran (requests arriving together)
+    // must not overtake them, or a drag's motion would precede its press.
+    void postQueuedButtons();
+
 private:
     // The cursor in event coordinates (origin top-left), read afresh every time.
     std::optional<PointF> cursorPoint();
@@ -42,6 +48,7 @@ private:
     Log &m_log;
     bool m_isDragging = false;
     Mouse m_mouse;
+    std::vector<MouseEvent> m_queuedButtons;
     // Queued button events run after the current request; they die with this object.
     QObject m_queue;
 };

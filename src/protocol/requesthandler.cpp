@@ -87,6 +87,8 @@ void RequestHandler::handleRequest(const QString &request)
     if (!query.hasQuery())
         return;
 
+    // Button events queued by earlier requests go out before anything this request does.
+    m_mouseControls.postQueuedButtons();
     const QList<QString> path = query.pathComponents();
     if (path.contains(QLatin1String("mouse"))) {
         m_mouseControls.handleMouseEvent(request);

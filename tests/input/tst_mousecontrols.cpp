@@ -102,6 +102,21 @@ private slots:
         QCOMPARE(desktop.calls, calls);
     }
 
+    // Requests that arrive together run before the event loop turns again; a press queued by
+    // one of them still goes out before the next one's events.
+    void requestsArrivingTogetherKeepTheirOrder()
+    {
+        MouseControls controls(desktop, capture.log);
+        for (const char *query : {"key=left_button_down", "key=move_by&delta_x=5&delta_y=5",
+                                  "key=left_button_up", "key=right_button_click"})
+            controls.handleMouseEvent(QStringLiteral("/mouse?") + QLatin1String(query));
+        QCOMPARE(desktop.calls, (QStringList{mouse("left down"), mouse("left dragged", 105, 55),
+                                             mouse("left up")} +
+                                 click("right", 0)));
+        QCoreApplication::processEvents();
+        QCOMPARE(desktop.calls.size(), 5);
+    }
+
     void buttonPressEntersAfterTheRequest()
     {
         MouseControls mouse(desktop, capture.log);

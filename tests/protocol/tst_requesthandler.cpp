@@ -42,6 +42,21 @@ private slots:
         capture.clear();
     }
 
+    // Control+click from requests that arrive together: the queued click must not slip past
+    // the release of Control.
+    void requestsArrivingTogetherKeepTheirOrder()
+    {
+        const char *requests[] = {"/keyboard?key=alt_mouse_down", "/mouse?key=left_button_down",
+                                  "/mouse?key=left_button_up", "/keyboard?key=alt_mouse_up"};
+        int stamp = 0;
+        for (const char *request : requests)
+            handler->processMessage(
+                message(QString::number(++stamp), QString::fromLatin1(request)));
+        QCoreApplication::processEvents();
+        QCOMPARE(desktop.calls, (QStringList{"key 55 down", "mouse left down (100, 50) button 0",
+                                             "mouse left up (100, 50) button 0", "key 55 up"}));
+    }
+
     void stampRule_data()
     {
         QTest::addColumn<QStringList>("stamps");
