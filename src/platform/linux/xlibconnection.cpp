@@ -45,11 +45,16 @@ int levelFor(const XkbKeyTypeRec &type, unsigned modifiers)
 std::unique_ptr<XlibConnection> XlibConnection::open(QString &failure)
 {
     const QString name = qEnvironmentVariable("DISPLAY");
+    // Before the first request: the display may go away during the extension queries below.
+    XSetErrorHandler(ignoreProtocolError);
+    XSetIOErrorHandler(continueAfterBrokenConnection);
     Display *display = XOpenDisplay(nullptr);
     if (!display) {
         failure = QStringLiteral("cannot connect to the X display \"%1\"").arg(name);
         return nullptr;
     }
+    XSetIOErrorExitHandler(
+        display, [](Display *, void *) {}, nullptr);
     int event = 0;
     int error = 0;
     int major = 0;
@@ -67,8 +72,6 @@ std::unique_ptr<XlibConnection> XlibConnection::open(QString &failure)
         failure = QStringLiteral("the X display \"%1\" has no XKEYBOARD extension").arg(name);
         return nullptr;
     }
-    XSetErrorHandler(ignoreProtocolError);
-    XSetIOErrorHandler(continueAfterBrokenConnection);
     return std::unique_ptr<XlibConnection>(new XlibConnection(display));
 }
 
