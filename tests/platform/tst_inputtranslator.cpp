@@ -196,7 +196,9 @@ private slots:
         // The phone's 56 is Shift and its 58 Option, where Linux has KEY_LEFTALT and KEY_CAPSLOCK.
         QTest::newRow("lone shift and alt are taps")
             << key("shift") + key("alt") << tap("LEFTSHIFT") + tap("LEFTALT");
-        QTest::newRow("capital: Shift only, no Alt") << text("A") << chord("LEFTSHIFT", "A");
+        // Typed as text: the key in the US place may carry another character on this layout.
+        QTest::newRow("single characters are typed, no Alt")
+            << text("y") + text("A") + text("@") << QStringList{"type y", "type A", "type @"};
         QTest::newRow("copy: Command acts as Control") << key("copy") << chord("LEFTCTRL", "C");
         QTest::newRow("windows: a tap of Super") << key("windows") << tap("LEFTMETA");
         QTest::newRow("close_active_window: Alt+F4")
@@ -271,7 +273,10 @@ private slots:
         QTest::newRow("flags without Shift drop a held Shift")
             << keys({down(56), down(8, Command), up(8), up(56)}) << chord("LEFTCTRL", "C");
         QTest::newRow("empty flags: no modifier at all")
-            << keys({down(59), down(0, 0), up(0), up(59)}) << tap("A");
+            << keys({down(59), down(36, 0), up(36), up(59)}) << tap("ENTER");
+        QTest::newRow("a character key without Control, Alt or Command types its US character")
+            << keys({down(59), down(19, Shift), up(19), up(59), down(50), up(50)})
+            << QStringList{"type @", "type `"};
         QTest::newRow("unknown virtual key, key up without key down")
             << keys({down(52), up(52), up(36)}) << QStringList{};
         QTest::newRow("second key down replaces the first press")

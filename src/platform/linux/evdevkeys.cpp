@@ -3,6 +3,7 @@
 #include <linux/input-event-codes.h>
 
 #include <array>
+#include <string_view>
 
 namespace zc {
 
@@ -138,6 +139,20 @@ std::optional<EvdevKey> evdevKeyForVirtualKey(std::uint16_t virtualKey)
     if (virtualKey >= virtualKeys.size() || virtualKeys[virtualKey] == KEY_RESERVED)
         return std::nullopt;
     return virtualKeys[virtualKey];
+}
+
+std::optional<char> usCharacterForVirtualKey(std::uint16_t virtualKey, bool shifted)
+{
+    // Indexed by virtual key code; a blank marks a key that is no character.
+    static constexpr std::string_view plain =
+        "asdfhgzxcv bqweryt123465=97-80]ou[ip lj'k;\\,/nm.  `";
+    static constexpr std::string_view withShift =
+        "ASDFHGZXCV BQWERYT!@#$^%+(&_*)}OU{IP LJ\"K:|<?NM>  ~";
+    static_assert(plain.size() == withShift.size());
+    const std::string_view table = shifted ? withShift : plain;
+    if (virtualKey >= table.size() || table[virtualKey] == ' ')
+        return std::nullopt;
+    return table[virtualKey];
 }
 
 std::optional<EvdevKey> evdevKeyForMediaKey(std::int64_t mediaKeyType)

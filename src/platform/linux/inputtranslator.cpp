@@ -356,6 +356,19 @@ void InputTranslator::keyDown(std::uint16_t virtualKey, std::optional<std::uint6
             return;
         }
     }
+    // Without Control, Option or Command a character key means the character the phone's
+    // keyboard shows on it. The key in that place may carry another one on this desktop's layout
+    // (Y and Z swap on a German one), so the character is typed as text instead.
+    if ((roles & ~unsigned(ShiftRole)) == 0) {
+        if (const std::optional<char> character =
+                usCharacterForVirtualKey(virtualKey, (roles & ShiftRole) != 0)) {
+            if (const std::optional<QString> failure =
+                    typeCharacters(QString(QLatin1Char(*character))))
+                m_log.line(*failure);
+            press(virtualKey, std::nullopt);
+            return;
+        }
+    }
     const std::optional<EvdevKey> key = evdevKeyForVirtualKey(virtualKey);
     if (!key) {
         m_log.line("No Linux key for virtual key code", virtualKey);
