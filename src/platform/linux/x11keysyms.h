@@ -3,6 +3,7 @@
 #include "ixlib.h"
 
 #include <optional>
+#include <span>
 
 namespace zc {
 
@@ -10,8 +11,18 @@ namespace zc {
 // keysym (0x01000000 plus the code point), which every X client turns back into the character.
 Keysym keysymForCharacter(char32_t character);
 
-// The character a keysym types: for Latin-1 and Unicode keysyms and the euro sign. Absent for
-// function keys, dead keys and the legacy keysyms of other scripts.
+// The character a keysym types: for Latin-1 and Unicode keysyms and the legacy keysyms of other
+// scripts (Cyrillic_a, Greek_alpha, EuroSign). Absent for function keys, dead keys and the
+// legacy keysyms that X gives only an approximate character.
 std::optional<char32_t> characterForKeysym(Keysym keysym);
+
+struct LegacyKeysym
+{
+    Keysym keysym;
+    char32_t character;
+};
+
+// Sorted by keysym, from X11/keysymdef.h by scripts/x11keysymtable.py.
+std::span<const LegacyKeysym> legacyKeysyms();
 
 } // namespace zc

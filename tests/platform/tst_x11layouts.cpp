@@ -1,0 +1,148 @@
+// Typing on keyboard layouts other than US against a real X server: a private Xvfb whose layout
+// setxkbmap switches, and an independent client that reports the keysym of every key pressed.
+
+#include "keyboardcontrols.h"
+#include "linux/linuxdesktop.h"
+#include "logcapture.h"
+#include "mousecontrols.h"
+#include "x11observerprocess.h"
+#include "xvfbserver.h"
+
+#include <QCoreApplication>
+#include <QTest>
+#include <QUrl>
+
+using namespace zc;
+using namespace zc::test;
+
+namespace {
+
+QString setxkbmapExecutable()
+{
+    return QStandardPaths::findExecutable(QStringLiteral("setxkbmap"));
+}
+
+QStringList keysymNames(const char *names)
+{
+    return QString::fromLatin1(names).split(u' ');
+}
+
+// Once Escape arrives, everything sent before it has too.
+const QString marker = QStringLiteral("Escape");
+
+} // namespace
+
+class TestX11Layouts : public QObject
+{
+    Q_OBJECT
+
+    XvfbServer xvfb;
+    X11ObserverProcess observer;
+    LogCapture capture;
+    DesktopServices desktop;
+    std::unique_ptr<MouseControls> mouseControls;
+    std::unique_ptr<KeyboardControls> keyboardControls;
+
+    bool switchLayout(const QString &layout)
+    {
+        QProcess setxkbmap;
+        setxkbmap.setProcessChannelMode(QProcess::ForwardedChannels);
+        setxkbmap.start(setxkbmapExecutable(),
+                        {QStringLiteral("-display"), xvfb.display(), layout});
+        return setxkbmap.waitForFinished(20000) && setxkbmap.exitStatus() == QProcess::NormalExit &&
+               setxkbmap.exitCode() == 0;
+    }
+
+    void send(const QStringList &requests)
+    {
+        for (const QString &request : requests) {
+            if (request.startsWith(QLatin1String("/mouse")))
+                mouseControls->handleMouseEvent(request);
+            else
+                keyboardControls->handleKeyboardEvent(request);
+            QCoreApplication::processEvents();
+        }
+    }
+
+    static QString typing(const QString &text)
+    {
+        return QStringLiteral("/keyboard?key=textinput&value=") +
+               QString::fromLatin1(QUrl::toPercentEncoding(text));
+    }
+
+    // The keysym names of the keys pressed, as the observer's keymap gives them, without the
+    // Shift presses that select a key's second level.
+    QStringList pressedKeysyms() const
+    {
+        QStringList names;
+        for (const QString &line : observer.lines()) {
+            const QStringList fields = line.split(u' ');
+            if (fields[0] == u"key" && fields[1] == u"press" && !fields[3].startsWith(u"Shift_"))
+                names.append(fields[3]);
+        }
+        return names;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (XvfbServer::executable().isEmpty())
+            QSKIP("Xvfb is not installed (Debian package xvfb)");
+        if (setxkbmapExecutable().isEmpty())
+            QSKIP("setxkbmap is not installed (Debian package x11-xkb-utils)");
+        QVERIFY2(xvfb.start(), qPrintable(xvfb.errorOutput()));
+        QVERIFY(observer.start(xvfb.display()));
+        qputenv("DISPLAY", xvfb.display().toLocal8Bit());
+        qunsetenv("WAYLAND_DISPLAY");
+        desktop = createLinuxDesktop(capture.log);
+        QVERIFY2(desktop.inputAvailable(), qPrintable(desktop.inputUnavailableReason));
+        mouseControls = std::make_unique<MouseControls>(*desktop.input, capture.log);
+        keyboardControls = std::make_unique<KeyboardControls>(*desktop.input, *desktop.text,
+                                                              *desktop.power, capture.log);
+    }
+
+    void cleanupTestCase()
+    {
+        keyboardControls.reset();
+        mouseControls.reset();
+        desktop = DesktopServices();
+    }
+
+    void init() { observer.clear(); }
+
+    // Each character's keysym is the layout's own (a legacy keysym such as Cyrillic_ES), not a
+    // Unicode keysym bound to a spare key code, which the observer names "Unicode".
+    void textIsTypedThroughTheLayoutsKeys_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("keysyms");
+
+        QTest::newRow("Russian") << QStringLiteral("ru") << QStringLiteral("Съешь ещё, Ёжик!")
+                                 << keysymNames("Cyrillic_ES Cyrillic_hardsign Cyrillic_ie "
+                                                "Cyrillic_sha Cyrillic_softsign space "
+                                                "Cyrillic_ie Cyrillic_shcha Cyrillic_io comma "
+                                                "space Cyrillic_IO Cyrillic_zhe Cyrillic_i "
+                                                "Cyrillic_ka exclam");
+        QTest::newRow("Greek") << QStringLiteral("gr") << QStringLiteral("Γεια σας, ΚΟΣΜΕ!")
+                               << keysymNames("Greek_GAMMA Greek_epsilon Greek_iota Greek_alpha "
+                                              "space Greek_sigma Greek_alpha "
+                                              "Greek_finalsmallsigma comma space Greek_KAPPA "
+                                              "Greek_OMICRON Greek_SIGMA Greek_MU Greek_EPSILON "
+                                              "exclam");
+    }
+
+    void textIsTypedThroughTheLayoutsKeys()
+    {
+        QFETCH(QString, layout);
+        QFETCH(QString, text);
+        QFETCH(QStringList, keysyms);
+        QVERIFY(switchLayout(layout));
+        send({typing(text), QStringLiteral("/keyboard?key=esc")});
+        QTRY_VERIFY(pressedKeysyms().endsWith(marker));
+        QCOMPARE(pressedKeysyms(), keysyms + QStringList{marker});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestX11Layouts)
+#include "tst_x11layouts.moc"
