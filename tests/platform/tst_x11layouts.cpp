@@ -142,6 +142,34 @@ private slots:
         QTRY_VERIFY(pressedKeysyms().endsWith(marker));
         QCOMPARE(pressedKeysyms(), keysyms + QStringList{marker});
     }
+
+    // The phone sends a lone character as a key of the US keyboard; it must arrive as itself
+    // where the layout puts another character on that key.
+    void singleCharactersArriveAsThemselves_data()
+    {
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<QString>("characters");
+        QTest::addColumn<QStringList>("keysyms");
+
+        QTest::newRow("German") << QStringLiteral("de") << QStringLiteral("yzZ@/1")
+                                << keysymNames("y z Z at slash 1");
+        QTest::newRow("French") << QStringLiteral("fr") << QStringLiteral("aqW1&")
+                                << keysymNames("a q W 1 ampersand");
+    }
+
+    void singleCharactersArriveAsThemselves()
+    {
+        QFETCH(QString, layout);
+        QFETCH(QString, characters);
+        QFETCH(QStringList, keysyms);
+        QVERIFY(switchLayout(layout));
+        QStringList requests;
+        for (const QChar character : characters)
+            requests.append(typing(character));
+        send(requests + QStringList{QStringLiteral("/keyboard?key=esc")});
+        QTRY_VERIFY(pressedKeysyms().endsWith(marker));
+        QCOMPARE(pressedKeysyms(), keysyms + QStringList{marker});
+    }
 };
 
 QTEST_GUILESS_MAIN(TestX11Layouts)
