@@ -73,6 +73,12 @@ QStringList mouse(const char *query)
     return {QStringLiteral("/mouse?") + QLatin1String(query)};
 }
 
+QStringList textInput(const QString &text)
+{
+    return {QStringLiteral("/keyboard?key=textinput&value=") +
+            QString::fromLatin1(QUrl::toPercentEncoding(text))};
+}
+
 // Every command is followed by Escape: once it arrives, everything before it has too.
 const QStringList marker = press("Escape", "0x0");
 
@@ -249,11 +255,22 @@ private slots:
     void typedTextArrivesExactly()
     {
         QFETCH(QString, text);
-        send(QStringList{QStringLiteral("/keyboard?key=textinput&value=") +
-                         QString::fromLatin1(QUrl::toPercentEncoding(text))} +
-             key("esc"));
+        send(textInput(text) + key("esc"));
         QTRY_VERIFY(inputLines().endsWith(marker.last()));
         QCOMPARE(typedText(), text);
+    }
+
+    // Three times as many distinct characters off the layout as spare key codes, and a short
+    // text right after: typed in runs, no key code rebound before its last press was handled.
+    void moreCharactersThanSpareKeycodes()
+    {
+        QString many;
+        for (char32_t c = U'\u4e00'; c < U'\u4e00' + 60 * 7; c += 7)
+            many += QString::fromUcs4(&c, 1);
+        const QString after = QStringLiteral("жы");
+        send(textInput(many) + textInput(after) + key("esc"));
+        QTRY_VERIFY_WITH_TIMEOUT(inputLines().endsWith(marker.last()), 20000);
+        QCOMPARE(typedText(), many + after);
     }
 
     void releaseAllLetsGo()

@@ -1,5 +1,6 @@
-// The XTEST backend's logic against a fake X connection: key codes, Shift levels, spare key
-// codes for characters off the layout, Caps Lock, and letting go of everything.
+// The XTEST backend's logic against a fake X connection and a fake clock: key codes, Shift
+// levels, spare key codes for characters off the layout, typing in runs when they run out, Caps
+// Lock, and letting go of everything.
 
 #include "linux/x11input.h"
 #include "linux/x11keysyms.h"
@@ -90,6 +91,11 @@ QStringList shifted(QStringList keys)
     return QStringList{"key 50 down"} + keys + QStringList{"key 50 up"};
 }
 
+QStringList bound(int keycode, const char *keysym)
+{
+    return {QStringLiteral("keysyms %1 %2 %2").arg(keycode).arg(QLatin1String(keysym))};
+}
+
 } // namespace
 
 class TestX11Input : public QObject
@@ -100,6 +106,22 @@ class TestX11Input : public QObject
     LogCapture capture;
     FakeXlib *xlib = nullptr;
     std::unique_ptr<X11Input> input;
+    X11Input::TimePoint now;
+    int clockReads = 0;
+
+    // Performs "key 30 down", "button 3 up", "move 7 8" or "text é".
+    void perform(const QString &operation)
+    {
+        const QStringList fields = operation.split(u' ');
+        if (fields[0] == u"key")
+            input->key(EvdevKey(fields[1].toInt()), fields[2] == u"down");
+        else if (fields[0] == u"button")
+            input->button(fields[1].toInt(), fields[2] == u"down");
+        else if (fields[0] == u"move")
+            input->movePointer({fields[1].toInt(), fields[2].toInt()});
+        else
+            QCOMPARE(input->typeText(fields[1]), std::nullopt);
+    }
 
 private slots:
     void init()
@@ -108,7 +130,12 @@ private slots:
         capture.clear();
         auto fake = std::make_unique<FakeXlib>(calls);
         xlib = fake.get();
-        input = std::make_unique<X11Input>(std::move(fake), capture.log);
+        now = {};
+        clockReads = 0;
+        input = std::make_unique<X11Input>(std::move(fake), capture.log, [this] {
+            ++clockReads;
+            return now;
+        });
     }
 
     void cleanup()
@@ -162,10 +189,6 @@ private slots:
             << QStringLiteral("aü€")
             << (QStringList{"keysyms 251 0xfc 0xfc", "keysyms 250 0x10020ac 0x10020ac"} + tap(38) +
                 tap(251) + tap(250));
-        QTest::newRow("more than the spare key codes: the oldest binding gives way")
-            << QStringLiteral("üé€é")
-            << (QStringList{"keysyms 251 0xfc 0xfc", "keysyms 250 0xe9 0xe9"} + tap(251) +
-                tap(250) + QStringList{"keysyms 251 0x10020ac 0x10020ac"} + tap(251) + tap(250));
         QTest::newRow("Shift is let go for Tab, which it would turn backwards, and Return")
             << QStringLiteral("A\tA\n")
             << (shifted(tap(38)) + tap(23) + shifted(tap(38)) + tap(36));
@@ -225,16 +248,145 @@ private slots:
         QCOMPARE(calls, QStringList{"flush"});
     }
 
-    // Taking back a binding of an earlier text is safe; one of the same text may not be.
-    void reuseWithinOneTextIsLogged()
+    // Beyond the spare key codes, a text pauses until its first bindings have gone untyped for the
+    // settle time; texts sent meanwhile wait for it.
+    void typedInRuns_data()
     {
-        for (QStringView character : {u"ü", u"é", u"€"})
-            input->typeText(character);
-        QCOMPARE(capture.lines(), QStringList{});
-        input->typeText(QStringLiteral("aöäß"));
-        QCOMPARE(capture.lines(),
-                 QStringList{"More characters off the keyboard layout in one text than spare X key "
-                             "codes; a slow client may show an earlier one wrongly"});
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<QStringList>("firstRun");
+        QTest::addColumn<QStringList>("secondRun");
+
+        QTest::newRow("one text") << QStringList{"üé€ö"}
+                                  << (bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(250))
+                                  << (bound(251, "0x10020ac") + bound(250, "0xf6") + tap(251) +
+                                      tap(250));
+        QTest::newRow("the run ends before the first character without a key code")
+            << QStringList{"üaé€a"}
+            << (bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(38) + tap(250))
+            << (bound(251, "0x10020ac") + tap(251) + tap(38));
+        QTest::newRow("texts back to back")
+            << QStringList{"üé", "€"}
+            << (bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(250))
+            << (bound(251, "0x10020ac") + tap(251));
+        QTest::newRow("a text on the layout waits for the one before")
+            << QStringList{"üé€", "a"}
+            << (bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(250))
+            << (bound(251, "0x10020ac") + tap(251) + QStringList{"flush"} + tap(38));
+    }
+
+    void typedInRuns()
+    {
+        QFETCH(QStringList, texts);
+        QFETCH(QStringList, firstRun);
+        QFETCH(QStringList, secondRun);
+        for (const QString &text : texts)
+            QCOMPARE(input->typeText(text), std::nullopt);
+        const QStringList typed = firstRun + QStringList{"flush"};
+        QCOMPARE(calls, typed);
+
+        // Short of the settle time, the pause goes on.
+        now += X11Input::settleTime - std::chrono::milliseconds(1);
+        const int reads = clockReads;
+        QTRY_VERIFY(clockReads > reads);
+        QCOMPARE(calls, typed);
+
+        now += std::chrono::milliseconds(1);
+        QTRY_COMPARE(calls, typed + secondRun + QStringList{"flush"});
+    }
+
+    // A binding of an earlier text, settled, gives way unless this run types its character.
+    void bindingOfTheRunIsKept()
+    {
+        input->typeText(QStringLiteral("üé"));
+        now += X11Input::settleTime;
+        calls.clear();
+        QCOMPARE(input->typeText(QStringLiteral("ü€")), std::nullopt);
+        QCOMPARE(calls, bound(250, "0x10020ac") + tap(251) + tap(250) + QStringList{"flush"});
+    }
+
+    // Operations sent while a text pauses follow it in order; one more text that has to pause
+    // holds back the rest in its turn.
+    void operationsWaitForTheText_data()
+    {
+        QTest::addColumn<QStringList>("operations");
+        QTest::addColumn<QStringList>("afterSettling");
+        QTest::addColumn<QStringList>("afterSettlingAgain");
+
+        const QStringList restOfText = bound(251, "0x10020ac") + tap(251) + QStringList{"flush"};
+        QTest::newRow("a key") << QStringList{"key 30 down", "key 30 up"}
+                               << (restOfText +
+                                   QStringList{"key 38 down", "flush", "key 38 up", "flush"})
+                               << QStringList{};
+        QTest::newRow("a button") << QStringList{"button 3 down", "button 3 up"}
+                                  << (restOfText +
+                                      QStringList{"button 3 down", "flush", "button 3 up", "flush"})
+                                  << QStringList{};
+        QTest::newRow("moves") << QStringList{"move 7 8", "move 9 10"}
+                               << (restOfText +
+                                   QStringList{"motion 7 8", "flush", "motion 9 10", "flush"})
+                               << QStringList{};
+        QTest::newRow("a text that pauses, then a key")
+            << QStringList{"text öä", "key 30 down"}
+            << (restOfText + bound(250, "0xf6") + tap(250) + QStringList{"flush"})
+            << (bound(251, "0xe4") + tap(251) + QStringList{"flush", "key 38 down", "flush"});
+    }
+
+    void operationsWaitForTheText()
+    {
+        QFETCH(QStringList, operations);
+        QFETCH(QStringList, afterSettling);
+        QFETCH(QStringList, afterSettlingAgain);
+        input->typeText(QStringLiteral("üé€"));
+        const QStringList firstRun =
+            bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(250) + QStringList{"flush"};
+        for (const QString &operation : operations)
+            perform(operation);
+        QCOMPARE(calls, firstRun);
+        now += X11Input::settleTime;
+        QTRY_COMPARE(calls, firstRun + afterSettling);
+        now += X11Input::settleTime;
+        QTRY_COMPARE(calls, firstRun + afterSettling + afterSettlingAgain);
+    }
+
+    // Relative moves are computed from the pointer's position: a waiting warp is where it goes.
+    void pointerPositionAnswersTheWaitingWarp()
+    {
+        input->typeText(QStringLiteral("üé€"));
+        input->movePointer({7, 8});
+        input->movePointer({9, 10});
+        QCOMPARE(input->pointerPosition(), QPoint(9, 10));
+        QCOMPARE(input->desktopSize(), QSize(800, 600));
+        now += X11Input::settleTime;
+        QTRY_VERIFY(calls.contains(QStringLiteral("motion 9 10")));
+        QCOMPARE(input->pointerPosition(), QPoint(5, 6));
+    }
+
+    void releaseAllDropsTheRestOfTheText()
+    {
+        input->typeText(QStringLiteral("üé€ö"));
+        input->typeText(QStringLiteral("aa"));
+        input->key(KEY_A, true);
+        calls.clear();
+        input->releaseAll();
+        QCOMPARE(calls, (QStringList{"keysyms 251 0x0 0x0", "keysyms 250 0x0 0x0", "flush"}));
+        QCOMPARE(capture.lines(), QStringList{"Typing stopped, 4 characters not typed"});
+        calls.clear();
+        input->typeText(QStringLiteral("a"));
+        QCOMPARE(calls, tap(38) + QStringList{"flush"});
+    }
+
+    void displayLostDuringAPause()
+    {
+        input->typeText(QStringLiteral("üé€"));
+        input->key(KEY_A, true);
+        calls.clear();
+        xlib->connected = false;
+        now += X11Input::settleTime;
+        QTRY_COMPARE(
+            capture.lines(),
+            QStringList{
+                "Mouse and keyboard input stopped: the connection to the X display is lost"});
+        QCOMPARE(calls, QStringList{});
     }
 
     void lostDisplay()

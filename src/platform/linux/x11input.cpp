@@ -100,7 +100,8 @@ private:
     std::vector<unsigned> m_spare;
 };
 
-X11Input::X11Input(std::unique_ptr<IXlib> xlib, Log &log) : m_xlib(std::move(xlib)), m_log(log)
+X11Input::X11Input(std::unique_ptr<IXlib> xlib, Log &log, Clock clock)
+    : m_xlib(std::move(xlib)), m_log(log), m_clock(std::move(clock))
 {
     m_restoreTimer.setSingleShot(true);
     m_restoreTimer.setInterval(bindingLifetime);
@@ -108,6 +109,9 @@ X11Input::X11Input(std::unique_ptr<IXlib> xlib, Log &log) : m_xlib(std::move(xli
         restoreBindings();
         m_xlib->flush();
     });
+    m_continueTimer.setSingleShot(true);
+    m_continueTimer.setTimerType(Qt::PreciseTimer);
+    m_continueTimer.callOnTimeout([this] { continueText(); });
 }
 
 X11Input::~X11Input()
@@ -130,6 +134,11 @@ std::optional<QPoint> X11Input::pointerPosition()
 {
     if (!connected())
         return std::nullopt;
+    // Callers move relative to this: a warp still waiting is where the pointer is going to be.
+    for (auto waiting = m_waiting.crbegin(); waiting != m_waiting.crend(); ++waiting) {
+        if (waiting->warp)
+            return waiting->warp;
+    }
     return m_xlib->queryPointer();
 }
 
@@ -142,6 +151,10 @@ void X11Input::movePointer(QPoint position)
 {
     if (!connected())
         return;
+    if (typing()) {
+        m_waiting.push_back({.run = [this, position] { movePointer(position); }, .warp = position});
+        return;
+    }
     m_xlib->fakeMotion(position);
     m_xlib->flush();
 }
@@ -150,6 +163,10 @@ void X11Input::button(int button, bool down)
 {
     if (button < 1 || button > 255 || !connected())
         return;
+    if (typing()) {
+        m_waiting.push_back({.run = [this, button, down] { this->button(button, down); }});
+        return;
+    }
     const auto number = unsigned(button);
     if (down) {
         m_buttonsDown.insert(number);
@@ -164,6 +181,10 @@ void X11Input::key(EvdevKey key, bool down)
 {
     if (!connected())
         return;
+    if (typing()) {
+        m_waiting.push_back({.run = [this, key, down] { this->key(key, down); }});
+        return;
+    }
     const unsigned keycode = unsigned(key) + evdevToX11Keycode;
     if (keycode < m_xlib->minKeycode() || keycode > m_xlib->maxKeycode()) {
         if (m_unmappableKeysReported.insert(key).second)
@@ -183,26 +204,75 @@ std::optional<QString> X11Input::typeText(QStringView text)
 {
     if (!connected())
         return QStringLiteral("The connection to the X display is lost");
+    std::vector<char32_t> characters = codePoints(text);
+    if (typing()) {
+        const std::size_t count = characters.size();
+        auto typeInTurn = [this, characters = std::move(characters)]() mutable {
+            if (const std::optional<QString> failure = startText(std::move(characters)))
+                m_log.line(*failure);
+        };
+        m_waiting.push_back({.run = std::move(typeInTurn), .characters = count});
+        return std::nullopt;
+    }
+    return startText(std::move(characters));
+}
+
+std::optional<QString> X11Input::startText(std::vector<char32_t> characters)
+{
+    m_text = std::move(characters);
+    m_typed = 0;
+    return typeAvailable();
+}
+
+std::optional<QString> X11Input::typeAvailable()
+{
+    const TimePoint now = m_clock();
+    // Read again for every run: the layout may have changed during a pause.
     const KeyboardMapping mapping = m_xlib->readKeyboardMapping();
     Layout layout(mapping);
-    const std::uint64_t firstUseOfText = m_uses + 1;
-    m_reuseReported = false;
-    const std::vector<char32_t> characters = codePoints(text);
-
-    // Every character the layout lacks is bound before the first key goes out. Hazard: a client
-    // of Xlib with XKB drops the keymap changes that arrive while it is fetching earlier ones,
-    // so a binding announced between two of the text's key presses may never reach it.
-    for (const char32_t character : characters) {
-        if (character == U'\n' || character == U'\t' || layout.find(character))
-            continue;
-        if (!bindSpareKeycode(character, layout, firstUseOfText, false))
-            break;
-    }
-
-    // Caps Lock would turn the letters' case; it is lifted for the text and put back after.
-    if (mapping.capsLocked)
-        m_xlib->lockCapsLock(false);
     std::optional<QString> failure;
+    typeUpTo(bindAhead(layout, now, failure), layout, mapping.capsLocked);
+    if (typing()) {
+        m_restoreTimer.stop();
+        m_continueTimer.start(untilOldestSettles(now));
+    } else {
+        m_text.clear();
+        m_typed = 0;
+        if (!m_bindings.empty())
+            m_restoreTimer.start();
+    }
+    return failure;
+}
+
+std::size_t X11Input::bindAhead(Layout &layout, TimePoint now, std::optional<QString> &failure)
+{
+    // Hazard: a client of Xlib with XKB drops the keymap changes that arrive while it is fetching
+    // earlier ones, so a binding announced between two presses of a run may never reach it.
+    for (std::size_t i = m_typed; i < m_text.size(); ++i) {
+        const char32_t character = m_text[i];
+        if (character == U'\n' || character == U'\t')
+            continue;
+        if (const std::optional<Place> place = layout.find(character)) {
+            // Marked now, so that no later character of the run takes its key code.
+            markTyped(place->keycode, now);
+        } else if (const std::optional<unsigned> keycode = freeKeycode(layout, now)) {
+            bind(*keycode, character, layout, now);
+        } else if (!m_bindings.empty()) {
+            return i;
+        } else if (!failure) {
+            failure = QStringLiteral("No spare X key code to type ") + codePointName(character);
+        }
+    }
+    return m_text.size();
+}
+
+void X11Input::typeUpTo(std::size_t end, const Layout &layout, bool capsLocked)
+{
+    if (end == m_typed)
+        return;
+    // Caps Lock would turn the letters' case; it is lifted for the run and put back after.
+    if (capsLocked)
+        m_xlib->lockCapsLock(false);
     bool shiftDown = false;
     const auto setShift = [this, &shiftDown](bool down) {
         if (shiftDown != down) {
@@ -214,71 +284,88 @@ std::optional<QString> X11Input::typeText(QStringView text)
         m_xlib->fakeKey(keycode, true);
         m_xlib->fakeKey(keycode, false);
     };
-    for (const char32_t character : characters) {
+    for (; m_typed < end; ++m_typed) {
+        const char32_t character = m_text[m_typed];
         if (character == U'\n' || character == U'\t') {
             // With Shift, Tab would be ISO_Left_Tab.
             setShift(false);
             tap((character == U'\n' ? KEY_ENTER : KEY_TAB) + evdevToX11Keycode);
-            continue;
+        } else if (const std::optional<Place> place = layout.find(character)) {
+            setShift(place->shifted);
+            tap(place->keycode);
         }
-        std::optional<Place> place = layout.find(character);
-        if (place) {
-            for (Binding &binding : m_bindings) {
-                if (binding.keycode == place->keycode)
-                    binding.lastUse = ++m_uses;
-            }
-        } else {
-            place = bindSpareKeycode(character, layout, firstUseOfText, true);
-            if (!place) {
-                if (!failure)
-                    failure =
-                        QStringLiteral("No spare X key code to type ") + codePointName(character);
-                continue;
-            }
-        }
-        setShift(place->shifted);
-        tap(place->keycode);
     }
     setShift(false);
-    if (mapping.capsLocked)
+    if (capsLocked)
         m_xlib->lockCapsLock(true);
     m_xlib->flush();
-    if (!m_bindings.empty())
-        m_restoreTimer.start();
-    return failure;
 }
 
-std::optional<X11Input::Place> X11Input::bindSpareKeycode(char32_t character, Layout &layout,
-                                                          std::uint64_t firstUseOfText,
-                                                          bool mayReuseWithinText)
+void X11Input::continueText()
 {
-    std::optional<unsigned> keycode = layout.takeSpare();
-    if (!keycode && !m_bindings.empty()) {
-        // Every spare key code is taken: the binding used longest ago gives way. Hazard: if that
-        // was earlier in this same text, a client that has not yet handled that press would
-        // read the new character for it; it takes more distinct characters off the layout in
-        // one text than there are spare key codes.
-        const auto oldest = std::min_element(
-            m_bindings.begin(), m_bindings.end(),
-            [](const Binding &a, const Binding &b) { return a.lastUse < b.lastUse; });
-        if (oldest->lastUse >= firstUseOfText && !mayReuseWithinText)
-            return std::nullopt;
-        if (oldest->lastUse >= firstUseOfText && !m_reuseReported) {
-            m_reuseReported = true;
-            m_log.line("More characters off the keyboard layout in one text than spare X key "
-                       "codes; a slow client may show an earlier one wrongly");
-        }
-        keycode = oldest->keycode;
-        m_bindings.erase(oldest);
+    if (!connected()) {
+        m_text.clear();
+        m_typed = 0;
+        m_waiting.clear();
+        return;
     }
-    if (!keycode)
+    if (const std::optional<QString> failure = typeAvailable())
+        m_log.line(*failure);
+    runWaiting();
+}
+
+void X11Input::runWaiting()
+{
+    // Up to a text that has to pause in its turn.
+    while (!typing() && !m_waiting.empty()) {
+        const Waiting waiting = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        waiting.run();
+    }
+}
+
+std::optional<unsigned> X11Input::freeKeycode(Layout &layout, TimePoint now)
+{
+    if (const std::optional<unsigned> spare = layout.takeSpare())
+        return spare;
+    const auto oldest = std::min_element(
+        m_bindings.begin(), m_bindings.end(),
+        [](const Binding &a, const Binding &b) { return a.lastTyped < b.lastTyped; });
+    if (oldest == m_bindings.end() || now - oldest->lastTyped < settleTime)
         return std::nullopt;
+    const unsigned keycode = oldest->keycode;
+    m_bindings.erase(oldest);
+    return keycode;
+}
+
+void X11Input::bind(unsigned keycode, char32_t character, Layout &layout, TimePoint now)
+{
     const Keysym keysym = keysymForCharacter(character);
     // The same keysym on both levels, so that a held Shift cannot change it.
-    m_xlib->setKeysyms(*keycode, keysym, keysym);
-    layout.bind(*keycode, character);
-    m_bindings.push_back({*keycode, character, ++m_uses});
-    return Place{*keycode, false};
+    m_xlib->setKeysyms(keycode, keysym, keysym);
+    layout.bind(keycode, character);
+    // A binding undone behind this program's back leaves a stale entry for the key code.
+    std::erase_if(m_bindings,
+                  [keycode](const Binding &binding) { return binding.keycode == keycode; });
+    m_bindings.push_back({keycode, now});
+}
+
+void X11Input::markTyped(unsigned keycode, TimePoint now)
+{
+    for (Binding &binding : m_bindings) {
+        if (binding.keycode == keycode)
+            binding.lastTyped = now;
+    }
+}
+
+std::chrono::milliseconds X11Input::untilOldestSettles(TimePoint now) const
+{
+    const auto oldest = std::min_element(
+        m_bindings.cbegin(), m_bindings.cend(),
+        [](const Binding &a, const Binding &b) { return a.lastTyped < b.lastTyped; });
+    using std::chrono::milliseconds;
+    return std::max(std::chrono::ceil<milliseconds>(oldest->lastTyped + settleTime - now),
+                    milliseconds(1));
 }
 
 void X11Input::restoreBindings()
@@ -291,6 +378,16 @@ void X11Input::restoreBindings()
 
 void X11Input::releaseAll()
 {
+    if (typing()) {
+        std::size_t untyped = m_text.size() - m_typed;
+        for (const Waiting &waiting : m_waiting)
+            untyped += waiting.characters;
+        m_log.line("Typing stopped,", untyped, "characters not typed");
+    }
+    m_text.clear();
+    m_typed = 0;
+    m_waiting.clear();
+    m_continueTimer.stop();
     for (const unsigned keycode : m_keysDown)
         m_xlib->fakeKey(keycode, false);
     m_keysDown.clear();

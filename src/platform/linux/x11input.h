@@ -6,7 +6,8 @@
 #include <QTimer>
 
 #include <chrono>
-#include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
@@ -23,12 +24,26 @@ class Log;
 // bindings outlive the typing for a while, because each client looks a key code up only when it
 // handles the press, possibly after the next text has been sent; they are undone once typing has
 // paused for `bindingLifetime`, when everything is released, and at destruction.
+//
+// A text that needs more key codes than are free at once is typed in runs: it pauses until a
+// binding has settled and goes on from a timer. Until it is done, every later input operation
+// waits behind it, in order.
 class X11Input final : public ILinuxInput
 {
 public:
-    static constexpr std::chrono::milliseconds bindingLifetime{2000};
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using Clock = std::function<TimePoint()>;
 
-    X11Input(std::unique_ptr<IXlib> xlib, Log &log);
+    static constexpr std::chrono::milliseconds bindingLifetime{2000};
+    // Clients fetch the keymap lazily, when they handle the press that follows a change: one that
+    // handles a press after its key code was bound again shows the new character. A binding is
+    // only rebound once it has gone untyped this long, ample time for a client that keeps up
+    // with the input to have handled its last press.
+    static constexpr std::chrono::milliseconds settleTime{50};
+
+    X11Input(
+        std::unique_ptr<IXlib> xlib, Log &log,
+        Clock clock = [] { return std::chrono::steady_clock::now(); });
     ~X11Input() override;
     X11Input(const X11Input &) = delete;
     X11Input &operator=(const X11Input &) = delete;
@@ -39,36 +54,57 @@ public:
     void button(int button, bool down) override;
     void key(EvdevKey key, bool down) override;
     std::optional<QString> typeText(QStringView text) override;
+    // Also drops the rest of a text being typed and every operation waiting behind it.
     void releaseAll() override;
 
 private:
     struct Binding
     {
         unsigned keycode;
-        char32_t character;
-        std::uint64_t lastUse;
+        TimePoint lastTyped;
     };
     struct Place;
     class Layout;
+    // An input operation waiting for the text being typed.
+    struct Waiting
+    {
+        std::function<void()> run;
+        std::size_t characters = 0;
+        std::optional<QPoint> warp = std::nullopt;
+    };
 
-    // Binds a spare key code to the character; when every one is taken, the binding used
-    // longest ago gives way, one of this text's only if `mayReuseWithinText`.
-    std::optional<Place> bindSpareKeycode(char32_t character, Layout &layout,
-                                          std::uint64_t firstUseOfText, bool mayReuseWithinText);
+    bool typing() const { return m_typed < m_text.size(); }
+    std::optional<QString> startText(std::vector<char32_t> characters);
+    // Types as much of the text as the free key codes allow, then pauses or finishes.
+    std::optional<QString> typeAvailable();
+    // Binds the characters ahead before any of them is typed; returns where the key codes run
+    // out.
+    std::size_t bindAhead(Layout &layout, TimePoint now, std::optional<QString> &failure);
+    void typeUpTo(std::size_t end, const Layout &layout, bool capsLocked);
+    void continueText();
+    void runWaiting();
+    // A spare key code, or else the binding typed longest ago once it has settled.
+    std::optional<unsigned> freeKeycode(Layout &layout, TimePoint now);
+    void bind(unsigned keycode, char32_t character, Layout &layout, TimePoint now);
+    void markTyped(unsigned keycode, TimePoint now);
+    std::chrono::milliseconds untilOldestSettles(TimePoint now) const;
     void restoreBindings();
     // Says once in the log when the display has gone away.
     bool connected();
 
     std::unique_ptr<IXlib> m_xlib;
     Log &m_log;
+    Clock m_clock;
     std::set<unsigned> m_keysDown;
     std::set<unsigned> m_buttonsDown;
     std::set<EvdevKey> m_unmappableKeysReported;
     std::vector<Binding> m_bindings;
-    std::uint64_t m_uses = 0;
-    bool m_reuseReported = false;
+    std::vector<char32_t> m_text;
+    std::size_t m_typed = 0;
+    std::deque<Waiting> m_waiting;
     bool m_lossReported = false;
     QTimer m_restoreTimer;
+    QTimer m_continueTimer;
 };
 
 } // namespace zc
