@@ -3,7 +3,6 @@
 // Lock, and letting go of everything.
 
 #include "linux/x11input.h"
-#include "linux/x11keysyms.h"
 #include "logcapture.h"
 
 #include <QTest>
@@ -402,36 +401,6 @@ private slots:
         QCOMPARE(capture.lines(),
                  QStringList{
                      "Mouse and keyboard input stopped: the connection to the X display is lost"});
-    }
-
-    // Absent characters (0) have no keysym; the layouts' euro sign is typed as a Unicode keysym.
-    void keysyms_data()
-    {
-        QTest::addColumn<uint>("keysym");
-        QTest::addColumn<uint>("character");
-        QTest::addColumn<bool>("typedWithIt");
-        QTest::newRow("Latin-1") << 0xe9u << 0xe9u << true;
-        QTest::newRow("no-break space") << 0xa0u << 0xa0u << true;
-        QTest::newRow("euro sign") << 0x10020acu << 0x20acu << true;
-        QTest::newRow("euro sign of a layout") << 0x20acu << 0x20acu << false;
-        QTest::newRow("emoji") << 0x101f600u << 0x1f600u << true;
-        QTest::newRow("NoSymbol") << 0u << 0u << false;
-        QTest::newRow("Return") << 0xff0du << 0u << false;
-        QTest::newRow("dead acute") << 0xfe51u << 0u << false;
-        QTest::newRow("Unicode control") << 0x1000085u << 0u << false;
-        QTest::newRow("Unicode surrogate") << 0x100d800u << 0u << false;
-        QTest::newRow("beyond Unicode") << 0x1110000u << 0u << false;
-    }
-
-    void keysyms()
-    {
-        QFETCH(uint, keysym);
-        QFETCH(uint, character);
-        QFETCH(bool, typedWithIt);
-        QCOMPARE(characterForKeysym(keysym),
-                 character ? std::optional<char32_t>(char32_t(character)) : std::nullopt);
-        if (typedWithIt)
-            QCOMPARE(keysymForCharacter(char32_t(character)), Keysym(keysym));
     }
 };
 

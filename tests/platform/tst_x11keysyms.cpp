@@ -56,6 +56,8 @@ private slots:
         QTest::newRow("Unicode Georgian_an") << 0x10010d0u << 0x10d0u;
         QTest::newRow("Unicode emoji") << 0x101f600u << 0x1f600u;
         QTest::newRow("Unicode control") << 0x1000085u << 0u;
+        QTest::newRow("Unicode surrogate") << 0x100d800u << 0u;
+        QTest::newRow("beyond Unicode") << 0x1110000u << 0u;
 
         QTest::newRow("NoSymbol") << 0u << 0u;
         QTest::newRow("Return") << 0xff0du << 0u;
