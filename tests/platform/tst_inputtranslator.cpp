@@ -188,6 +188,24 @@ private slots:
         backend = nullptr;
     }
 
+    // A phone gone between a press and its release must not leave Control or a button held.
+    void heldInputIsLetGoWhenCommandsStop()
+    {
+        auto recording = std::make_unique<RecordingLinuxInput>(calls);
+        backend = recording.get();
+        translator = std::make_unique<InputTranslator>(std::move(recording), *backend, capture.log,
+                                                       std::chrono::milliseconds(20));
+        run(key("alt_mouse_down") + mouse("key=left_button_down"));
+        QCOMPARE(backend->held, (QSet<QString>{"LEFTCTRL", "button 1"}));
+        QTRY_COMPARE(backend->held, QSet<QString>());
+        QCOMPARE(capture.lines().last(),
+                 QStringLiteral("Released the keys and buttons still held after 20 ms without a "
+                                "command"));
+        calls.clear();
+        run(mouse("key=left_button_up") + key("alt_mouse_up"));
+        QCOMPARE(calls, QStringList());
+    }
+
     void commands_data()
     {
         QTest::addColumn<QStringList>("requests");

@@ -155,9 +155,17 @@ bool isControlCharacter(QChar c)
 } // namespace
 
 InputTranslator::InputTranslator(std::unique_ptr<ILinuxInput> backend, ISessionActions &session,
-                                 Log &log)
+                                 Log &log, std::chrono::milliseconds releaseHeldAfter)
     : m_backend(std::move(backend)), m_session(session), m_log(log)
-{}
+{
+    m_heldTimer.setSingleShot(true);
+    m_heldTimer.setInterval(releaseHeldAfter);
+    m_heldTimer.callOnTimeout([this] {
+        m_log.line("Released the keys and buttons still held after", m_heldTimer.interval(),
+                   "ms without a command");
+        releaseHeld();
+    });
+}
 
 InputTranslator::~InputTranslator()
 {
@@ -223,6 +231,7 @@ void InputTranslator::moveTo(PointF topLeftPosition, bool skipIfWarpedThere)
 
 void InputTranslator::postMouseEvent(const MouseEvent &event)
 {
+    const HeldWatch watch(*this);
     switch (event.type) {
     case MouseEventType::MouseMoved:
         moveTo(event.position, true);
@@ -273,6 +282,7 @@ void InputTranslator::buttonUp(int button)
 
 void InputTranslator::postScrollEvent(const ScrollEvent &event)
 {
+    const HeldWatch watch(*this);
     beginAction();
     setModifiers(heldLinuxModifiers());
     bool capped = false;
@@ -295,6 +305,7 @@ void InputTranslator::postScrollEvent(const ScrollEvent &event)
 
 void InputTranslator::postKeyEvent(const KeyEvent &event)
 {
+    const HeldWatch watch(*this);
     if (modifierKey(event.keyCode)) {
         if (event.down)
             modifierDown(event.keyCode);
@@ -409,6 +420,7 @@ void InputTranslator::tap(EvdevKey key)
 
 void InputTranslator::postMediaKeyEvent(const MediaKeyEvent &event)
 {
+    const HeldWatch watch(*this);
     // Only auxiliary-control-button events carry media keys.
     if (event.subtype != 8)
         return;
@@ -444,6 +456,7 @@ std::optional<QString> InputTranslator::pasteText(const QString &text)
 
 std::optional<QString> InputTranslator::typeCharacters(const QString &text)
 {
+    const HeldWatch watch(*this);
     beginAction();
     // Characters arrive as themselves: no modifier held by an earlier command may change them.
     setModifiers({});
@@ -473,6 +486,13 @@ std::optional<QString> InputTranslator::typeCharacters(const QString &text)
 
 void InputTranslator::releaseAll()
 {
+    releaseHeld();
+    m_backend->releaseAll();
+}
+
+void InputTranslator::releaseHeld()
+{
+    m_heldTimer.stop();
     for (const auto &[source, press] : m_pressed) {
         if (press)
             m_backend->key(*press, false);
@@ -484,7 +504,15 @@ void InputTranslator::releaseAll()
     m_heldModifiers.clear();
     setModifiers({});
     m_warpTarget.reset();
-    m_backend->releaseAll();
+}
+
+void InputTranslator::watchHeldInput()
+{
+    if (m_pressed.empty() && m_buttonsDown.empty() && m_heldModifiers.empty() &&
+        m_modifiersDown.empty())
+        m_heldTimer.stop();
+    else
+        m_heldTimer.start();
 }
 
 void InputTranslator::beginAction()

@@ -5,7 +5,9 @@
 #include "itextinput.h"
 
 #include <QPoint>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -34,8 +36,14 @@ public:
     // Wheel steps beyond this, per direction and event, are dropped: each step is a button press,
     // and a phone's wheel value is not bounded.
     static constexpr std::int64_t maxScrollSteps = 100;
+    // A phone that goes away between a press and its release (the app killed during a drag or
+    // while Control is held for clicks) would leave the desktop with a held button or modifier,
+    // and the user's own keyboard typing shortcuts. After this long without a command,
+    // whatever the commands still hold is let go.
+    static constexpr std::chrono::milliseconds heldInputTimeout{30'000};
 
-    InputTranslator(std::unique_ptr<ILinuxInput> backend, ISessionActions &session, Log &log);
+    InputTranslator(std::unique_ptr<ILinuxInput> backend, ISessionActions &session, Log &log,
+                    std::chrono::milliseconds releaseHeldAfter = heldInputTimeout);
     ~InputTranslator() override;
     InputTranslator(const InputTranslator &) = delete;
     InputTranslator &operator=(const InputTranslator &) = delete;
@@ -86,6 +94,18 @@ private:
     void setModifiers(const std::vector<EvdevKey> &wanted);
     // Once no key is down, lets go of the modifiers that no held modifier key asks for.
     void relaxModifiers();
+    // Lets go of every key, modifier and button the commands hold.
+    void releaseHeld();
+    // After every event: times how long whatever is held has been held without a command.
+    void watchHeldInput();
+    struct HeldWatch
+    {
+        explicit HeldWatch(InputTranslator &translator) : m_translator(translator) {}
+        ~HeldWatch() { m_translator.watchHeldInput(); }
+        HeldWatch(const HeldWatch &) = delete;
+        HeldWatch &operator=(const HeldWatch &) = delete;
+        InputTranslator &m_translator;
+    };
 
     std::unique_ptr<ILinuxInput> m_backend;
     ISessionActions &m_session;
@@ -98,6 +118,7 @@ private:
     // that follow a warp within one command redundant, without a round trip; any other event
     // forgets it.
     std::optional<QPoint> m_warpTarget;
+    QTimer m_heldTimer;
 };
 
 } // namespace zc
