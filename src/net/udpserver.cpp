@@ -98,6 +98,19 @@ void UDPServer::readDatagrams()
         handleDatagram(socket, socket->receiveDatagram());
 }
 
+bool UDPServer::isAnsweringMachine(const DecodedDatagram &decoded, quint16 senderPort)
+{
+    // Every datagram of a host that asked for discovery is answered, so whatever answers back
+    // would keep both sides talking for good: the services below 1024 that answer anything
+    // (echo, DNS errors), and another server of this kind, whose answer is a discovery reply.
+    // A phone sends from a port of its own above them, and never a discovery reply.
+    constexpr quint16 firstUnprivilegedPort = 1024;
+    return senderPort < firstUnprivilegedPort ||
+           (decoded.kind == DecodedDatagram::Kind::CommandMessage &&
+            decoded.message.contains(QLatin1String("device_name")) &&
+            decoded.message.contains(QLatin1String("tcp_server_port")));
+}
+
 void UDPServer::handleDatagram(QUdpSocket *socket, const QNetworkDatagram &datagram)
 {
     if (!m_clientSocket.contains(socket))
@@ -110,6 +123,11 @@ void UDPServer::handleDatagram(QUdpSocket *socket, const QNetworkDatagram &datag
 
     const QHostAddress sender = datagram.senderAddress();
     const auto senderPort = quint16(datagram.senderPort());
+    if (isAnsweringMachine(decoded, senderPort)) {
+        m_log.line("Not answering a datagram from port", senderPort,
+                   "that may be an answer itself");
+        return;
+    }
     m_responder.credentialCheck(datagram.data().size(), sender, [&](const QByteArray &reply) {
         if (socket->writeDatagram(reply, sender, senderPort) == reply.size())
             m_log.line("Data Sent");

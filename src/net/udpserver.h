@@ -12,6 +12,7 @@ class QUdpSocket;
 namespace zc {
 
 class DiscoveryResponder;
+struct DecodedDatagram;
 class Log;
 class RequestHandler;
 class UDPServerRestartDelegate;
@@ -43,6 +44,7 @@ public:
 private:
     void readDatagrams();
     void handleDatagram(QUdpSocket *socket, const QNetworkDatagram &datagram);
+    static bool isAnsweringMachine(const DecodedDatagram &decoded, quint16 senderPort);
     bool setBroadcast(bool enabled);
 
     std::optional<quint16> m_udpServerPort;

@@ -1,6 +1,10 @@
 #include "commandstack.h"
 #include "udpserver.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -51,6 +55,44 @@ private slots:
                               &length),
                  0);
         QCOMPARE(broadcast, 1);
+    }
+
+    // Every datagram of a host that asked for discovery is answered: an answer to an answer
+    // would start two such servers, or a server and an echo service, talking for good.
+    void answersAreNotAnswered_data()
+    {
+        QTest::addColumn<bool>("fromPrivilegedPort");
+        QTest::newRow("a discovery reply") << false;
+        QTest::newRow("anything from a port below 1024") << true;
+    }
+
+    void answersAreNotAnswered()
+    {
+        QFETCH(bool, fromPrivilegedPort);
+        const QJsonArray request{
+            QJsonObject{{QStringLiteral("app_authentication_key"), QString(applicationKey)}}};
+        send(QJsonDocument(request).toJson());
+        QTRY_VERIFY(client.hasPendingDatagrams());
+        const QByteArray reply = client.receiveDatagram().data();
+
+        QUdpSocket echo;
+        if (fromPrivilegedPort) {
+            quint16 port = 1023;
+            while (port > 512 && !echo.bind(QHostAddress::LocalHost, port))
+                --port;
+            if (echo.state() != QAbstractSocket::BoundState)
+                QSKIP("ports below 1024 need root");
+            QCOMPARE(echo.writeDatagram("?", QHostAddress::LocalHost, server->localPort()), 1);
+        } else {
+            send(reply);
+        }
+        // The command after it is answered, and it is the only answer.
+        send(keyCommand(1, "enter"));
+        QTRY_COMPARE(stack->desktop.calls, QStringList{"key 36 down"} + QStringList{"key 36 up"});
+        QTRY_VERIFY(client.hasPendingDatagrams());
+        QCOMPARE(client.receiveDatagram().data(), reply);
+        QVERIFY(!client.hasPendingDatagrams());
+        QVERIFY(!echo.hasPendingDatagrams());
     }
 
     void commandsRunInOrder_data()
