@@ -61,6 +61,11 @@ int main(int argc, char *argv[])
                                 QStringLiteral("New User"));
         },
         log);
+    computerDetails.setTCPPortInUse([&tcpServer]() -> std::optional<quint16> {
+        if (!tcpServer.isServerRunning())
+            return std::nullopt;
+        return tcpServer.localPort();
+    });
     zc::Extras extras(log);
     zc::ServerHandler servers(udpServer, tcpServer, nullptr, preferences, extras, *desktop.input,
                               log);

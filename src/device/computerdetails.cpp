@@ -57,10 +57,12 @@ UDPResponse ComputerDetails::getUDPResponse() const
     const QString deviceName = computerName();
     const QString dnsHostName = computerName();
     const QString mac = getMACAddress();
-    return UDPResponse(
-        deviceName, dnsHostName, mac, QString::number(m_preferences.serverUDPPort()),
-        QString::number(m_preferences.serverTCPPort()), m_preferences.isAuthenticationEnabled(),
-        QString::number(m_preferences.VLCPort()), m_preferences.VLCPassword(), version, system);
+    const std::optional<quint16> tcpPortInUse = m_tcpPortInUse ? m_tcpPortInUse() : std::nullopt;
+    return UDPResponse(deviceName, dnsHostName, mac, QString::number(m_preferences.serverUDPPort()),
+                       QString::number(tcpPortInUse.value_or(m_preferences.serverTCPPort())),
+                       m_preferences.isAuthenticationEnabled(),
+                       QString::number(m_preferences.VLCPort()), m_preferences.VLCPassword(),
+                       version, system);
 }
 
 UDPResponse ComputerDetails::getAuthenticationRequiredResponse() const

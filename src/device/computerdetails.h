@@ -4,6 +4,9 @@
 
 #include <QString>
 
+#include <functional>
+#include <optional>
+
 namespace zc {
 
 class ISystemInfo;
@@ -22,6 +25,11 @@ public:
     QString systemDescription() const;
     static QString programVersion();
 
+    // The port the TCP server really listens on, when it runs: it moves up from the configured
+    // one when that is taken, and the phone must connect where it is.
+    using PortInUse = std::function<std::optional<quint16>()>;
+    void setTCPPortInUse(PortInUse port) { m_tcpPortInUse = std::move(port); }
+
     UDPResponse getUDPResponse() const;
     UDPResponse getAuthenticationRequiredResponse() const;
 
@@ -29,6 +37,7 @@ private:
     ISystemInfo &m_system;
     ZantiPreferences &m_preferences;
     Log &m_log;
+    PortInUse m_tcpPortInUse;
 };
 
 } // namespace zc

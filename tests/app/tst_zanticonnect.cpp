@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUdpSocket>
@@ -54,7 +55,8 @@ class TestZantiConnect : public QObject
         port = probe.localPort();
         probe.close();
         settings.insert(QStringLiteral("zanticonnect.serverUDPPort"), port);
-        settings.insert(QStringLiteral("zanticonnect.serverTCPPort"), port);
+        if (!settings.contains(QLatin1String("zanticonnect.serverTCPPort")))
+            settings.insert(QStringLiteral("zanticonnect.serverTCPPort"), port);
         writeConfig(QLatin1String(settingsFile), QJsonDocument(settings).toJson());
 
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -165,6 +167,22 @@ private slots:
         stop(SIGTERM);
         QVERIFY(!output.contains("open sesame"));
         QVERIFY(!output.contains("4242"));
+    }
+
+    // The phone connects where the reply says: the TCP port really in use, after another
+    // program took the configured one.
+    void discoveryNamesTheTCPPortInUse()
+    {
+        QTcpServer other;
+        QVERIFY(other.listen(QHostAddress::Any, 0));
+        start({{"zanticonnect.serverTCPPort", other.serverPort()}});
+        QTRY_VERIFY(readOutput().contains("listening on port Optional("));
+        const qsizetype at = output.indexOf("listening on port Optional(") + 27;
+        const QByteArray inUse = output.mid(at, output.indexOf(')', at) - at);
+        QVERIFY(inUse.toUShort() > other.serverPort());
+        const QByteArray reply = remote({"discover", "--timeout", "1000"});
+        QVERIFY2(reply.contains("\"tcp_server_port\":\"" + inUse + '"'), reply.constData());
+        stop(SIGTERM);
     }
 
     void startAtLoginFollowsTheSetting()

@@ -132,6 +132,20 @@ private slots:
         QVERIFY(!response.description().contains(QLatin1String("vlcsecret")));
     }
 
+    // The phone connects to the TCP port named here: where the server really is, once it had to
+    // move up from a configured port another program holds.
+    void replyNamesTheTCPPortInUse()
+    {
+        preferences->setServerTCPPort(6001);
+        FakeSystemInfo system;
+        ComputerDetails details(system, *preferences, capture.log);
+        std::optional<quint16> inUse;
+        details.setTCPPortInUse([&inUse] { return inUse; });
+        QCOMPARE(details.getUDPResponse().tcp_server_port, QStringLiteral("6001"));
+        inUse = 6003;
+        QCOMPARE(details.getUDPResponse().tcp_server_port, QStringLiteral("6003"));
+    }
+
     // LinuxSystemInfo's two file readers, each given the file's content.
     void linuxFiles_data()
     {
