@@ -14,35 +14,55 @@ bool opensText(char c)
     return c == '{' || c == '[';
 }
 
-// One past the end of the object or array that starts at `start`, or nothing while it is
-// unfinished. Brackets inside strings do not count.
-std::optional<qsizetype> textEnd(const QByteArray &buffer, qsizetype start)
+} // namespace
+
+std::optional<qsizetype> MessageStream::Scanner::feed(QByteArrayView bytes)
 {
-    qsizetype depth = 0;
-    bool inString = false;
-    for (qsizetype i = start; i < buffer.size(); ++i) {
-        const char c = buffer[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (opensText(c)) {
-            ++depth;
-        } else if (c == '}' || c == ']') {
-            if (--depth == 0)
-                return i + 1;
-        }
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        if (closes(bytes[i]))
+            return i + 1;
     }
     return std::nullopt;
 }
 
-} // namespace
+// Whether `c` closes the outermost object or array; brackets inside strings do not count.
+bool MessageStream::Scanner::closes(char c)
+{
+    if (m_inString) {
+        if (m_escaped)
+            m_escaped = false;
+        else if (c == '\\')
+            m_escaped = true;
+        else if (c == '"')
+            m_inString = false;
+    } else if (c == '"') {
+        m_inString = true;
+    } else if (opensText(c)) {
+        ++m_depth;
+    } else if (c == '}' || c == ']') {
+        return --m_depth == 0;
+    }
+    return false;
+}
+
+// Whether the dropped text has ended, so that framing can go on with what follows it.
+bool MessageStream::skipDropped()
+{
+    const std::optional<qsizetype> end = m_dropped->feed(m_buffer);
+    if (!end) {
+        m_buffer.clear();
+        return false;
+    }
+    m_buffer.remove(0, *end);
+    m_dropped.reset();
+    return true;
+}
 
 std::optional<MessageStream::Frame> MessageStream::next()
 {
+    if (m_dropped && !skipDropped())
+        return std::nullopt;
+
     qsizetype start = 0;
     while (start < m_buffer.size() && isSpace(m_buffer[start]))
         ++start;
@@ -58,7 +78,8 @@ std::optional<MessageStream::Frame> MessageStream::next()
         m_buffer.remove(0, end);
         return garbage;
     }
-    if (const std::optional<qsizetype> end = textEnd(m_buffer, 0)) {
+    Scanner scanner;
+    if (const std::optional<qsizetype> end = scanner.feed(m_buffer)) {
         Frame text{Frame::Kind::Text, m_buffer.left(*end)};
         m_buffer.remove(0, *end);
         return text;
@@ -66,6 +87,7 @@ std::optional<MessageStream::Frame> MessageStream::next()
     if (m_buffer.size() > maximumPending) {
         Frame overflow{Frame::Kind::Overflow, {}};
         overflow.bytes.swap(m_buffer);
+        m_dropped = scanner;
         return overflow;
     }
     return std::nullopt;

@@ -15,6 +15,9 @@ private slots:
         QTest::addColumn<QList<QByteArray>>("reads");
         QTest::addColumn<QStringList>("frames");
 
+        const auto overflow = [](const QByteArray &dropped) {
+            return QStringLiteral("overflow:%1").arg(dropped.size());
+        };
         const QByteArray big = "{\"v\":\"" + QByteArray(MessageStream::maximumPending, 'x');
         QTest::newRow("two in one read") << QList<QByteArray>{"{\"a\":1}{\"b\":2}"}
                                          << QStringList{"text:{\"a\":1}", "text:{\"b\":2}"};
@@ -38,8 +41,24 @@ private slots:
             << QList<QByteArray>{atBound, "}"} << QStringList{"text:" + atBound + '}'};
         QTest::newRow("oversized unfinished text is dropped, the stream goes on")
             << QList<QByteArray>{big, "\"}", "{\"after\":1}"}
-            << QStringList{QStringLiteral("overflow:%1").arg(big.size()), "garbage:\"}",
-                           "text:{\"after\":1}"};
+            << QStringList{overflow(big), "text:{\"after\":1}"};
+
+        // The rest of a dropped text arrives after the drop; framing must resume where the
+        // text really ends, not in its middle.
+        const QByteArray oversized = "{\"v\":\"" + QByteArray(70 * 1024, 'x');
+        const QByteArray command = "{\"request\":\"/keyboard?key=enter\",\"sentTime\":\"2\"}";
+        QTest::newRow("a quote in the dropped text's rest does not swallow later texts")
+            << QList<QByteArray>{oversized, "[x\"}" + command, command}
+            << QStringList{overflow(oversized), "text:" + command, "text:" + command};
+        QTest::newRow("a text inside the dropped text's string is not taken")
+            << QList<QByteArray>{oversized, "}{\"request\":\"/keyboard?key=enter\"}\"}", command}
+            << QStringList{overflow(oversized), "text:" + command};
+        // The middle read alone is beyond the bound, and the escape is split between reads.
+        const QByteArray nested = "{\"a\":[{\"v\":\"" + QByteArray(70 * 1024, 'x');
+        QTest::newRow("dropped text ending reads later")
+            << QList<QByteArray>{nested, QByteArray(MessageStream::maximumPending, 'y') + "{\\",
+                                 "\"]}\"}]", "}" + command}
+            << QStringList{overflow(nested), "text:" + command};
     }
 
     void split()
@@ -57,6 +76,8 @@ private slots:
                     out.append(QLatin1String(frame->kind == Kind::Text ? "text:" : "garbage:") +
                                QString::fromUtf8(frame->bytes));
             }
+            // What is dropped must not be buffered either.
+            QVERIFY(stream.pending() <= MessageStream::maximumPending);
         }
         QCOMPARE(out, frames);
     }

@@ -164,6 +164,15 @@ private slots:
         QTest::newRow("success, staying open") << success << false << 10000 << 0 << "success\n";
         QTest::newRow("success and a line break")
             << QByteArray("success\n") << true << 10000 << 0 << "success\n";
+        // The server answers once for each read, and a request may reach it in several.
+        QTest::newRow("a success for each read")
+            << QByteArray("successsuccess") << true << 10000 << 0 << "success\n";
+        QTest::newRow("a success for each read, staying open")
+            << QByteArray("successsuccess") << false << 10000 << 0 << "success\n";
+        QTest::newRow("a success for each read, with line breaks")
+            << QByteArray("success\nsuccess\n") << true << 10000 << 0 << "success\n";
+        QTest::newRow("success, then another answer")
+            << QByteArray("successdenied") << true << 10000 << 1 << "successdenied";
         QTest::newRow("close without answering")
             << QByteArray() << true << 10000 << 1 << "without answering";
         QTest::newRow("another answer") << QByteArray("denied") << true << 10000 << 1 << "denied";

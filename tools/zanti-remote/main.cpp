@@ -64,6 +64,18 @@ struct Invocation
     std::optional<int> timeoutMs;
 };
 
+// The server answers "success" for each read of the request it handles, so a request that
+// reached it in several reads is answered with several.
+bool isSuccess(QByteArrayView answer)
+{
+    answer = answer.trimmed();
+    if (answer.isEmpty())
+        return false;
+    while (answer.startsWith(successAnswer))
+        answer = answer.sliced(successAnswer.size()).trimmed();
+    return answer.isEmpty();
+}
+
 int remaining(const QDeadlineTimer &deadline)
 {
     return int(deadline.remainingTime());
@@ -100,14 +112,13 @@ int sendTcp(const QList<QHostAddress> &addresses, quint16 port, const QByteArray
     socket.write(message);
     // The server may keep the connection open after answering, so stop at the answer.
     QByteArray answer;
-    while (answer.trimmed() != successAnswer && socket.waitForReadyRead(remaining(deadline)))
+    while (!isSuccess(answer) && socket.waitForReadyRead(remaining(deadline)))
         answer += socket.readAll();
-    answer += socket.readAll();
-
-    if (answer.trimmed() == successAnswer) {
+    if (isSuccess(answer)) {
         printLine(stdout, QString::fromUtf8(successAnswer));
         return exitSuccess;
     }
+    answer += socket.readAll();
     if (!answer.isEmpty()) {
         return fail(exitFailure,
                     QStringLiteral("unexpected answer from %1: %2").arg(peer, replyLine(answer)));
