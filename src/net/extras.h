@@ -12,7 +12,8 @@ class Extras
 public:
     explicit Extras(Log &log);
 
-    // A TCP listener on all IPv4 interfaces could be opened on the port, and was closed again.
+    // A TCP listener could be opened on the port as TCPServer opens one (all interfaces of both
+    // address families, address reuse on), and was closed again.
     bool isPortFree(quint16 port);
     // The same, and a UDP socket could be bound on all interfaces as the UDP server binds it.
     bool isUdpPortFree(quint16 port);

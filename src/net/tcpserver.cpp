@@ -118,15 +118,6 @@ void TCPServer::accept()
         }
         m_clientSocket.append(connection);
 
-        const QList<std::shared_ptr<Connection>> snapshot = m_clientSocket;
-        for (const std::shared_ptr<Connection> &client : snapshot) {
-            if (client->socket->state() == QAbstractSocket::ConnectedState)
-                continue;
-            const qsizetype position = positionOf(client->socket.get());
-            m_log.line(position);
-            removeAt(position);
-        }
-
         Connection *raw = connection.get();
         raw->idle.setSingleShot(true);
         raw->idle.setInterval(timeout);
@@ -145,13 +136,16 @@ void TCPServer::accept()
             if (const std::shared_ptr<Connection> c = find(socket))
                 c->idle.start();
         });
+        // A closed connection leaves the list at once, so that closed ones can never fill it
+        // and get every new connection refused.
         QObject::connect(socket, &QAbstractSocket::disconnected, socket, [this, socket] {
-            if (const std::shared_ptr<Connection> c = find(socket))
-                c->idle.stop();
             if (socket->error() == QAbstractSocket::UnknownSocketError)
                 m_log.line("Unknown error!");
             else
                 m_log.line(socket->errorString());
+            const qsizetype position = positionOf(socket);
+            m_log.line(position);
+            removeAt(position);
         });
         raw->idle.start();
         if (socket->bytesAvailable() > 0)
@@ -213,8 +207,9 @@ void TCPServer::stopServer()
         client->idle.stop();
         const qsizetype position = positionOf(client->socket.get());
         m_log.line(position);
-        client->socket->abort();
+        // Removed first, so that the abort's disconnected signal finds nothing to remove.
         removeAt(position);
+        client->socket->abort();
     }
     if (m_tcpServer) {
         QObject::disconnect(m_tcpServer.get(), nullptr, nullptr, nullptr);

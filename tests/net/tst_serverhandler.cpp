@@ -4,7 +4,9 @@
 #include "tcpserver.h"
 #include "udpserver.h"
 
+#include <QFile>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -63,6 +65,40 @@ quint16 freeRun(int count)
             return base;
     }
     return 0;
+}
+
+// Whether a connection with the local port is in TIME_WAIT.
+bool inTimeWait(quint16 port)
+{
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file{QLatin1String(table)};
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() > 3 && fields[1].endsWith(local) && fields[3] == "06")
+                return true;
+        }
+    }
+    return false;
+}
+
+// Leaves the port as an earlier run that served a phone leaves it: the server side of a
+// connection closed first, so that connection lingers in TIME_WAIT, and no listener.
+bool leaveTimeWait(quint16 port)
+{
+    QTcpServer listener;
+    if (!listener.listen(QHostAddress::Any, port))
+        return false;
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    if (!QTest::qWaitFor([&] { return listener.hasPendingConnections(); }, 5000))
+        return false;
+    listener.nextPendingConnection()->close();
+    return QTest::qWaitFor(
+        [&] { return client.state() == QAbstractSocket::UnconnectedState && inTimeWait(port); },
+        5000);
 }
 
 } // namespace
@@ -126,6 +162,10 @@ private slots:
         QTest::newRow("busy for UDP only: both move") << "udp" << false << 0 << 0 << 1 << 1;
         QTest::newRow("different ports are searched apart") << "tcp" << false << 2 << 0 << 2 << 1;
         QTest::newRow("the web server goes first") << "" << true << 0 << 0 << 1 << 1;
+        QTest::newRow("connection of an earlier run in TIME_WAIT: both stay")
+            << "time wait" << false << 0 << 0 << 0 << 0;
+        QTest::newRow("held by an IPv6-only listener: both move")
+            << "tcp6" << false << 0 << 0 << 1 << 1;
     }
 
     void portSearch()
@@ -142,6 +182,14 @@ private slots:
             QVERIFY(tcpHolder.listen(QHostAddress::Any, base));
         if (holder == u"udp")
             QVERIFY(udpHolder.bind(QHostAddress::Any, base, QAbstractSocket::DontShareAddress));
+        if (holder == u"time wait")
+            QVERIFY(leaveTimeWait(base));
+        if (holder == u"tcp6") {
+            if (!tcpHolder.listen(QHostAddress::AnyIPv6, base))
+                QSKIP("no IPv6 on this machine");
+            QTcpServer ipv4;
+            QVERIFY(ipv4.listen(QHostAddress::AnyIPv4, base)); // the holder leaves IPv4 alone
+        }
         stack->preferences.setServerUDPPort(quint16(base + udpWanted));
         stack->preferences.setServerTCPPort(quint16(base + tcpWanted));
         stack->preferences.setWebServerPort(base);

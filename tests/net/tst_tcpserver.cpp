@@ -81,6 +81,8 @@ private slots:
         QTest::newRow("an array executes nothing")
             << QList<QByteArray>{"[{\"app_authentication_key\":\"Q7w4R#2k81M5T!x09P3Z\"}]"} << 0;
         QTest::newRow("broken object") << QList<QByteArray>{"{\"a\":}", enter} << 1;
+        // The quote must not keep the log's masking inside a string for the rest of the stream.
+        QTest::newRow("stray quote, then a message") << QList<QByteArray>{"x\"\n", enter} << 1;
     }
 
     void messagesAsTheyArrive()
@@ -133,7 +135,32 @@ private slots:
         QCOMPARE(server->connectionCount(), 2);
     }
 
-    void acceptPrunesClosedConnectionsAndReportsTheFirstOnce()
+    void closedConnectionsMakeRoomForNewOnes()
+    {
+        const int bound = server->maximumConnections;
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        // In batches that stay below the listen backlog, so that no connection waits for a SYN
+        // to be sent again.
+        constexpr int batch = 32;
+        while (clients.size() < std::size_t(bound)) {
+            for (int i = 0; i < batch && clients.size() < std::size_t(bound); ++i)
+                clients.push_back(connectClient());
+            QTRY_COMPARE(server->connectionCount(), qsizetype(clients.size()));
+        }
+        for (auto &client : clients)
+            client->disconnectFromHost();
+        QTRY_COMPARE(
+            stack->capture.lines().count(QStringLiteral("The remote host closed the connection")),
+            bound);
+
+        std::unique_ptr<QTcpSocket> client = connectClient();
+        client->write(keyCommand(1, "enter"));
+        QVERIFY(awaitSuccesses(*client, 1));
+        QCOMPARE(stack->desktop.calls, (QStringList{"key 36 down", "key 36 up"}));
+        QCOMPARE(server->connectionCount(), 1);
+    }
+
+    void closedConnectionsLeaveAndTheFirstIsReportedOnce()
     {
         std::unique_ptr<QTcpSocket> first = connectClient();
         std::unique_ptr<QTcpSocket> second = connectClient();
