@@ -12,9 +12,19 @@ bool isSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+bool opensText(char c)
+{
+    return c == '{' || c == '[';
+}
+
+bool closesText(char c)
+{
+    return c == '}' || c == ']';
+}
+
 bool endsScalar(char c)
 {
-    return isSpace(c) || c == ',' || c == '}' || c == ']' || c == '"';
+    return isSpace(c) || c == ',' || opensText(c) || closesText(c) || c == '"';
 }
 
 // `content` is a string token without its quotes, escapes still in place.
@@ -43,6 +53,14 @@ QByteArray PasswordMasker::feed(QByteArrayView piece)
     out.reserve(piece.size() + 16);
     for (qsizetype i = 0; i < piece.size(); ++i) {
         const char c = piece[i];
+        if (m_depth == 0 && opensText(c) &&
+            (m_mode == Mode::InString || m_mode == Mode::InMaskedString)) {
+            // A stream starts a new text here whatever came before it, even an unclosed quote in
+            // garbage; staying in that string would show the new text's password.
+            m_mode = Mode::Outside;
+            m_escape = false;
+            m_token.clear();
+        }
         switch (m_mode) {
         case Mode::InString:
             out.append(c);
@@ -86,7 +104,9 @@ QByteArray PasswordMasker::feed(QByteArrayView piece)
                 m_mode = Mode::InMaskedString;
                 continue;
             }
-            if (c != '{' && c != '[') {
+            // A bracket opens a structure, kept as it is; a comma or closing bracket ends a
+            // member without a value.
+            if (!endsScalar(c)) {
                 out.append(passwordMask.data(), passwordMask.size());
                 m_mode = Mode::InMaskedScalar;
                 continue;
@@ -99,6 +119,10 @@ QByteArray PasswordMasker::feed(QByteArrayView piece)
         if (c == '"') {
             m_mode = Mode::InString;
             m_token.clear();
+        } else if (opensText(c)) {
+            ++m_depth;
+        } else if (closesText(c) && m_depth > 0) {
+            --m_depth;
         }
     }
     return out;

@@ -17,7 +17,9 @@ namespace zc {
 QByteArray maskPasswords(QByteArrayView json);
 
 // The same over a stream whose text arrives in pieces: a member split between two pieces is
-// still recognised and masked.
+// still recognised and masked. Objects and arrays are followed as MessageStream frames them,
+// so that garbage between them (a stray quote) cannot put the masker out of step with the
+// texts that follow.
 class PasswordMasker
 {
 public:
@@ -36,6 +38,8 @@ private:
     bool m_escape = false;
     bool m_afterPasswordName = false;
     bool m_maskNextValue = false;
+    // Nesting of objects and arrays; outside them, only garbage.
+    qsizetype m_depth = 0;
     QByteArray m_token;
 };
 

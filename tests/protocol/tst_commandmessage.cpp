@@ -94,6 +94,17 @@ private slots:
             << j("garbage 'password': 'pw' more") << j("garbage 'password': '******' more");
         QTest::newRow("structured value is kept")
             << j("{'password':{'a':1}}") << j("{'password':{'a':1}}");
+        // Outside objects and arrays every bracket starts a text, as a stream frames them.
+        QTest::newRow("stray quote in garbage before a message")
+            << j("x'\n{'password':'hunter2secret','x':'y'}")
+            << j("x'\n{'password':'******','x':'y'}");
+        QTest::newRow("unclosed password in garbage before a message")
+            << j("'password':'ab{'password':'pw'}") << j("'password':'******{'password':'******'}");
+        QTest::newRow("a bracket ends a masked number")
+            << j("{'password':1{'k':'x'},'a':'{','password':'pw'}")
+            << j("{'password':******{'k':'x'},'a':'{','password':'******'}");
+        QTest::newRow("a member without a value") << j("{'password':} x' {'password':'pw'}")
+                                                  << j("{'password':} x' {'password':'******'}");
     }
 
     void mask()
