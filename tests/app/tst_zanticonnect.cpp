@@ -50,10 +50,16 @@ class TestZantiConnect : public QObject
     // Both servers on one free port, which the program announces once it serves.
     void start(QJsonObject settings)
     {
-        QUdpSocket probe;
-        QVERIFY(probe.bind(QHostAddress::Any, 0));
-        port = probe.localPort();
-        probe.close();
+        // Free for both: a port free for UDP may still be some TCP connection's own.
+        QTcpServer tcpProbe;
+        QUdpSocket udpProbe;
+        do {
+            tcpProbe.close();
+            QVERIFY(tcpProbe.listen(QHostAddress::Any, 0));
+        } while (!udpProbe.bind(QHostAddress::Any, tcpProbe.serverPort()));
+        port = tcpProbe.serverPort();
+        tcpProbe.close();
+        udpProbe.close();
         settings.insert(QStringLiteral("zanticonnect.serverUDPPort"), port);
         if (!settings.contains(QLatin1String("zanticonnect.serverTCPPort")))
             settings.insert(QStringLiteral("zanticonnect.serverTCPPort"), port);
@@ -67,8 +73,9 @@ class TestZantiConnect : public QObject
         program.start(QStringLiteral(ZANTI_CONNECT_PATH), {});
         QVERIFY(program.waitForStarted());
         output.clear();
-        QTRY_VERIFY(readOutput().contains(
-            QStringLiteral("UDP server listening on port %1\n").arg(port).toUtf8()));
+        QTRY_VERIFY2(readOutput().contains(
+                         QStringLiteral("UDP server listening on port %1\n").arg(port).toUtf8()),
+                     output.left(400).constData());
     }
 
     // Runs zanti-remote against the program and returns what it printed.
