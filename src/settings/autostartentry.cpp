@@ -21,17 +21,21 @@ QString desktopEntryExec(const QString &programPath)
     escaped.replace(u'%', QStringLiteral("%%"));
     const bool needsQuotes =
         std::any_of(escaped.cbegin(), escaped.cend(), [](QChar c) { return reserved.contains(c); });
-    if (!needsQuotes)
-        return escaped;
-    QString quoted(u'"');
-    for (QChar c : escaped) {
-        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
-            quoted += u'\\';
-        quoted += c;
+    if (needsQuotes) {
+        QString quoted(u'"');
+        for (QChar c : escaped) {
+            if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
+                quoted += u'\\';
+            quoted += c;
+        }
+        escaped = quoted + u'"';
     }
-    quoted += u'"';
-    // The desktop entry format reads the value with its own backslash escapes first.
-    return quoted.replace(u'\\', QStringLiteral("\\\\"));
+    // The desktop entry format reads the value with its own backslash escapes first; a raw line
+    // break would end the entry's line.
+    return escaped.replace(u'\\', QStringLiteral("\\\\"))
+        .replace(u'\n', QStringLiteral("\\n"))
+        .replace(u'\r', QStringLiteral("\\r"))
+        .replace(u'\t', QStringLiteral("\\t"));
 }
 
 bool AutostartEntry::isExistLoginItem(const QString &programPath) const

@@ -26,7 +26,8 @@ private:
 };
 
 // The program path as a desktop entry's Exec key needs it: quoted when it holds anything but
-// plain characters, with the characters the quoting reserves escaped, and "%" doubled.
+// plain characters, with the characters the quoting reserves escaped, and "%" doubled; then
+// backslash, line feed, carriage return and tab written as the entry's string escapes.
 QString desktopEntryExec(const QString &programPath);
 
 } // namespace zc

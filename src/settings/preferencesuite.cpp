@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -44,19 +45,8 @@ QSettings::Format jsonFormat()
 PreferenceSuite::PreferenceSuite(const QString &directory, const QString &suiteName, Log &log)
     : m_path(QDir(directory).filePath(suiteName + QStringLiteral(".json"))), m_log(log)
 {
-    open();
-    if (m_settings->status() != QSettings::FormatError)
-        return;
     // Keep the user's unreadable file instead of overwriting it with the next save.
-    m_settings.reset();
-    const QString aside = m_path + QStringLiteral(".corrupt-") +
-                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    if (QFile::rename(m_path, aside))
-        m_log.line("Preferences file", m_path, "is not a JSON object; kept as", aside,
-                   "and using the defaults");
-    else
-        m_log.line("Preferences file", m_path,
-                   "is not a JSON object and cannot be moved aside; using the defaults");
+    keepUnreadableFileAside("using the defaults");
     open();
 }
 
@@ -64,8 +54,51 @@ PreferenceSuite::~PreferenceSuite() = default;
 
 void PreferenceSuite::open()
 {
+    // Made before the old one goes: QSettings objects on one file in one process share the
+    // values not saved yet, which a failed save keeps for the next.
     m_settings = std::make_unique<QSettings>(m_path, jsonFormat());
     m_settings->setFallbacksEnabled(false);
+}
+
+bool PreferenceSuite::keepUnreadableFileAside(const char *consequence)
+{
+    QFile file(m_path);
+    QSettings::SettingsMap ignored;
+    // A file that cannot be opened is for QSettings to report.
+    if (!file.open(QIODevice::ReadOnly) || readJson(file, ignored))
+        return false;
+    file.close();
+    const QString aside = m_path + QStringLiteral(".corrupt-") +
+                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    if (QFile::rename(m_path, aside))
+        m_log.line("Preferences file", m_path, "is not a JSON object; kept as", aside, "and",
+                   consequence);
+    else
+        m_log.line("Preferences file", m_path, "is not a JSON object and cannot be moved aside;",
+                   consequence);
+    return true;
+}
+
+void PreferenceSuite::restrictAccess()
+{
+    const QFileInfo file(m_path);
+    const QString folder = file.absolutePath();
+    if (!QFileInfo::exists(folder) && QDir().mkpath(QFileInfo(folder).absolutePath()))
+        QDir().mkdir(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    constexpr QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
+    if (!file.exists()) {
+        // QSettings makes a file it creates readable by everyone; QSaveFile keeps the mode of an
+        // existing one. An empty file reads as holding no values.
+        QFile created(m_path);
+        if (created.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly))
+            created.close();
+        return;
+    }
+    constexpr QFile::Permissions groupOrOthers = QFile::ReadGroup | QFile::WriteGroup |
+                                                 QFile::ExeGroup | QFile::ReadOther |
+                                                 QFile::WriteOther | QFile::ExeOther;
+    if (file.isFile() && (file.permissions() & groupOrOthers))
+        QFile::setPermissions(m_path, ownerOnly);
 }
 
 void PreferenceSuite::registerDefaults(const QVariantMap &defaults)
@@ -86,6 +119,16 @@ bool PreferenceSuite::contains(const QString &key) const
 
 void PreferenceSuite::setValue(const QString &key, const QVariant &value)
 {
+    // QSettings re-reads the file before it saves and writes back only what was set since: with
+    // the file moved aside, every value held here has to be set again.
+    if (keepUnreadableFileAside("saving the values in use")) {
+        for (const QString &held : m_settings->allKeys())
+            m_settings->setValue(held, m_settings->value(held));
+    }
+    restrictAccess();
+    // QSettings never clears a failure it reported; only a new one can tell about this save.
+    if (m_settings->status() != QSettings::NoError)
+        open();
     m_settings->setValue(key, value);
     m_settings->sync();
     if (m_settings->status() != QSettings::NoError)

@@ -3,8 +3,11 @@
 #include "autostartentry.h"
 #include "log.h"
 
+#include <QFileInfo>
 #include <QJsonValue>
 #include <QMetaType>
+
+#include <cmath>
 
 namespace zc {
 
@@ -48,6 +51,18 @@ std::optional<quint16> parsePort(const QString &text)
     return quint16(value);
 }
 
+std::optional<qint64> wholeNumber(const QVariant &value)
+{
+    if (value.typeId() != QMetaType::Double)
+        return value.toLongLong();
+    const double number = value.toDouble();
+    // Converting a double beyond qint64's range is undefined behaviour; 2^63 is exact.
+    constexpr double limit = 9223372036854775808.0;
+    if (!(number >= -limit && number < limit) || number != std::trunc(number))
+        return std::nullopt;
+    return qint64(number);
+}
+
 // The stored value as the text the getters work on, or nothing when it has the wrong type.
 std::optional<QString> storedText(const QVariant &value, Kind kind)
 {
@@ -63,10 +78,10 @@ std::optional<QString> storedText(const QVariant &value, Kind kind)
     case QMetaType::Int:
     case QMetaType::LongLong:
     case QMetaType::Double: {
-        const double number = value.toDouble();
-        if (number != double(qint64(number)))
+        const std::optional<qint64> number = wholeNumber(value);
+        if (!number)
             return std::nullopt;
-        const QString digits = QString::number(qint64(number));
+        const QString digits = QString::number(*number);
         if (kind == Kind::Port && !parsePort(digits))
             return std::nullopt;
         return digits;
@@ -236,11 +251,11 @@ void ZantiPreferences::setCheckForUpdates(bool value)
 
 void ZantiPreferences::syncLoginItem(AutostartEntry &entry, const QString &programPath) const
 {
-    const bool exists = entry.isExistLoginItem(programPath);
     if (flag(AutoStartWithSystem)) {
-        if (!exists)
+        if (!entry.isExistLoginItem(programPath))
             entry.addLoginItem(programPath);
-    } else if (exists) {
+    } else if (QFileInfo::exists(entry.filePath())) {
+        // One written for another program path, by an earlier install, would still start at login.
         entry.removeLoginItem();
     }
 }

@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <limits>
+
+#include <sys/stat.h>
+
 using namespace zc;
 using namespace zc::test;
 
@@ -32,6 +36,15 @@ void writeFile(const QString &path, const QByteArray &content)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(content), content.size());
+}
+
+// The permission bits, which QFileInfo reports only mixed with the current user's access.
+int unixMode(const QString &path)
+{
+    struct stat status = {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return -1;
+    return int(status.st_mode & 07777);
 }
 
 } // namespace
@@ -130,6 +143,13 @@ private slots:
         row("switch value for a port", P::ServerTCPPort, true, "5916", true);
         row("numeric password", P::VLCPasswordSetting, 1234, "1234", false);
         row("password as a list", P::VLCPasswordSetting, QJsonArray{"x"}, "3971", true);
+        row("port just beyond 16 bits", P::ServerTCPPort, 65536, "5916", true);
+        row("port too large for any integer", P::ServerTCPPort, 1e300, "5916", true);
+        row("port too small for any integer", P::ServerTCPPort, -1e300, "5916", true);
+        row("fractional password", P::VLCPasswordSetting, 1.5, "3971", true);
+        row("password too large for any integer", P::VLCPasswordSetting, 1e300, "3971", true);
+        row("password at the 64-bit limit", P::VLCPasswordSetting,
+            QJsonValue(std::numeric_limits<qint64>::max()), "9223372036854775807", false);
     }
 
     void handEditedValues()
@@ -218,6 +238,108 @@ private slots:
         QCOMPARE(readJson(mainFile()), (QJsonObject{{"zanticonnect.serverTCPPort", 7000}}));
     }
 
+    void fileBrokenWhileRunning_data()
+    {
+        QTest::addColumn<QByteArray>("broken");
+        QTest::newRow("trailing comma") << QByteArray("{\"zanticonnect.serverUDPPort\": 6000,}");
+        QTest::newRow("partial write") << QByteArray("{\"zanticonnect.serverUDPPo");
+    }
+
+    void fileBrokenWhileRunning()
+    {
+        QFETCH(QByteArray, broken);
+        writeFile(mainFile(),
+                  QJsonDocument(QJsonObject{{"zanticonnect.isAuthenticationEnabled", "true"},
+                                            {"zanticonnect.serverAuthenticationPassword", "s3cr3t"},
+                                            {"zanticonnect.serverUDPPort", 6000}})
+                      .toJson());
+        {
+            ZantiPreferences preferences(directory.path(), capture.log);
+            preferences.setServerTCPPort(6001);
+            writeFile(mainFile(), broken);
+            capture.clear();
+            preferences.setVLCPassword(QStringLiteral("1234"));
+            const QStringList lines = capture.lines();
+            QCOMPARE(lines.size(), 1);
+            QVERIFY2(lines[0].contains(QLatin1String("kept as")), qPrintable(lines[0]));
+        }
+        const QStringList aside =
+            QDir(directory.path()).entryList({"morvell.osx.zanticonnectgroup.json.corrupt-*"});
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readBytes(directory.filePath(aside.first())), broken);
+
+        capture.clear();
+        ZantiPreferences preferences(directory.path(), capture.log);
+        QVERIFY(capture.lines().isEmpty());
+        QCOMPARE(preferences.requiresPassword(), true);
+        QCOMPARE(preferences.serverAuthenticationPassword(), QStringLiteral("s3cr3t"));
+        QCOMPARE(preferences.serverUDPPort(), 6000);
+        QCOMPARE(preferences.serverTCPPort(), 6001);
+        QCOMPARE(preferences.VLCPassword(), QStringLiteral("1234"));
+    }
+
+    void saveAfterAFailedOne_data()
+    {
+        QTest::addColumn<bool>("folderIsAFile"); // else the file is a folder
+        QTest::newRow("folder is a file") << true;
+        QTest::newRow("file is a folder") << false;
+    }
+
+    // The blockers stop root too, which ignores permission bits.
+    void saveAfterAFailedOne()
+    {
+        QFETCH(bool, folderIsAFile);
+        const QString folder = directory.filePath(QStringLiteral("zanti-connect"));
+        const QString file = folder + QStringLiteral("/morvell.osx.zanticonnectgroup.json");
+        if (folderIsAFile)
+            writeFile(folder, QByteArray());
+        else
+            QVERIFY(QDir().mkpath(file));
+
+        ZantiPreferences preferences(folder, capture.log);
+        preferences.setServerTCPPort(7000);
+        const QStringList lines = capture.lines();
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].startsWith(QLatin1String("Cannot save")), qPrintable(lines[0]));
+
+        QVERIFY(folderIsAFile ? QFile::remove(folder) : QDir(file).removeRecursively());
+        capture.clear();
+        preferences.setVLCPassword(QStringLiteral("1234"));
+        QVERIFY2(capture.lines().isEmpty(), qPrintable(capture.lines().join(u'\n')));
+        QCOMPARE(readJson(file), (QJsonObject{{"zanticonnect.serverTCPPort", 7000},
+                                              {"zanticonnect.VLCPassword", "1234"}}));
+    }
+
+    void savedFileIsPrivate_data()
+    {
+        QTest::addColumn<QByteArray>("existing"); // null: none
+        QTest::newRow("first save") << QByteArray();
+        QTest::newRow("readable by everyone") << QByteArray("{\"zanticonnect.VLCPort\": 8081}");
+    }
+
+    void savedFileIsPrivate()
+    {
+        QFETCH(QByteArray, existing);
+        const QString folder = directory.filePath(QStringLiteral("zanti-connect"));
+        const QString file = folder + QStringLiteral("/morvell.osx.zanticonnectgroup.json");
+        if (!existing.isNull()) {
+            writeFile(file, existing);
+            QVERIFY(::chmod(QFile::encodeName(file).constData(), 0644) == 0);
+        }
+
+        ZantiPreferences preferences(folder, capture.log);
+        preferences.setServerAuthenticationPassword(QStringLiteral("s3cr3t"));
+        QVERIFY(capture.lines().isEmpty());
+        QCOMPARE(readJson(file).value(QLatin1String("zanticonnect.serverAuthenticationPassword")),
+                 QJsonValue("s3cr3t"));
+        QCOMPARE(unixMode(file), 0600);
+        if (existing.isNull())
+            QCOMPARE(unixMode(folder), 0700);
+        // Saves replace the file: the mode must carry over.
+        preferences.setVLCPassword(QStringLiteral("1234"));
+        QCOMPARE(unixMode(file), 0600);
+    }
+
     void loginItem_data()
     {
         QTest::addColumn<bool>("autoStart");
@@ -233,12 +355,22 @@ private slots:
             << "Exec=\"/opt/my \\\\\"apps\\\\\"/zanti-connect\"";
         QTest::newRow("percent doubled") << true << QByteArray() << "/opt/100%/zanti-connect"
                                          << "Exec=/opt/100%%/zanti-connect";
+        QTest::newRow("line feed in path") << true << QByteArray() << "/opt/a\nb/zanti-connect"
+                                           << "Exec=\"/opt/a\\nb/zanti-connect\"";
+        QTest::newRow("tab in path") << true << QByteArray() << "/opt/a\tb/zanti-connect"
+                                     << "Exec=\"/opt/a\\tb/zanti-connect\"";
+        QTest::newRow("carriage return in path")
+            << true << QByteArray() << "/opt/a\rb/zanti-connect"
+            << "Exec=/opt/a\\rb/zanti-connect";
         QTest::newRow("entry the user disabled is replaced") << true << entry + "Hidden=true\n"
                                                              << usual << "Exec=" + usual;
         QTest::newRow("entry for a moved program is replaced")
             << true << QByteArray("[Desktop Entry]\nExec=/old/zanti-connect\n") << usual
             << "Exec=" + usual;
         QTest::newRow("removed") << false << entry << usual << QString();
+        QTest::newRow("entry for another program path removed")
+            << false << QByteArray("[Desktop Entry]\nExec=/opt/old/zanti-connect\n") << usual
+            << QString();
         QTest::newRow("nothing to remove") << false << QByteArray() << usual << QString();
     }
 
