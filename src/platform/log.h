@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QLatin1String>
+#include <QMetaObject>
 #include <QString>
 #include <QStringView>
 
@@ -21,7 +22,9 @@ inline constexpr QLatin1String passwordMask{"******"};
 // Plain log lines on standard output: no levels, no time stamps, items joined by one space.
 // Lines are buffered and written when the event loop goes idle, when the buffer grows large and
 // at destruction, so the command path costs no system call per line. Line breaks and other
-// control characters inside an item are escaped: text from the network can never forge a line.
+// control characters (C0, DEL, C1, U+2028, U+2029) and bytes that are not valid UTF-8 inside an
+// item are escaped, each byte as \xHH: text from the network can never forge a line or drive a
+// UTF-8 terminal.
 class Log
 {
 public:
@@ -46,7 +49,7 @@ public:
 
     void flush();
 
-    // Flushes every time the calling thread's event loop is about to wait.
+    // Flushes every time the calling thread's event loop is about to wait, until destroyed.
     void flushWhenIdle();
 
 private:
@@ -59,6 +62,7 @@ private:
         first = false;
     }
     void appendEscaped(std::string_view utf8);
+    void appendEscapedByte(unsigned char c);
     void append(std::string_view text) { appendEscaped(text); }
     void append(const char *text) { appendEscaped(text); }
     void append(const std::string &text) { appendEscaped(text); }
@@ -80,6 +84,8 @@ private:
     std::mutex m_mutex;
     std::string m_buffer;
     Sink m_sink;
+    // The event dispatcher outlives the log: the connection must not.
+    QMetaObject::Connection m_idleFlush;
 };
 
 // A double as the log shows it: the shortest text that reads back exactly, with ".0" when whole.

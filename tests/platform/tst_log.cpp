@@ -5,6 +5,8 @@
 #include <QTimer>
 
 #include <limits>
+#include <memory>
+#include <optional>
 
 using namespace zc;
 
@@ -16,6 +18,14 @@ class TestLog : public QObject
 
     std::string written;
     int writes = 0;
+    // Long enough for the loop to wait, so that its dispatcher signals aboutToBlock.
+    static void turnEventLoop()
+    {
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+
     Log::Sink sink()
     {
         return [this](std::string_view data) {
@@ -53,6 +63,46 @@ private slots:
         QTest::newRow("line breaks and controls are escaped")
             << "a\\nb\\r\\tc\\x1b[31m\\x7f"
             << Write([](Log &log) { log.line("a\nb\r\tc\x1b[31m\x7f"); });
+        // NEL breaks lines and CSI starts escape sequences in some terminals. Escapes stand for
+        // bytes, so a code point shows as one \xHH per byte of its UTF-8.
+        QTest::newRow("C1 controls in texts are escaped")
+            << "\\xc2\\x85a\\xc2\\x9b31m\\xc2\\x80 \\xc2\\x9f \\xc2\\x85" << Write([](Log &log) {
+                   log.line(QStringLiteral("\u0085a\u009b31m\u0080"), QString(QChar(0x9f)),
+                            QLatin1String("\x85"));
+               });
+        QTest::newRow("C1 controls in UTF-8 bytes are escaped")
+            << "a\\xc2\\x85z \\xc2\\x9b[31m"
+            << Write([](Log &log) { log.line(QByteArray("a\xc2\x85z"), "\xc2\x9b[31m"); });
+        QTest::newRow("line and paragraph separators are escaped, their neighbours kept")
+            << "a\\xe2\\x80\\xa8b\\xe2\\x80\\xa9c \\xe2\\x80\\xa8 ‧‰" << Write([](Log &log) {
+                   log.line(QStringLiteral("a\u2028b\u2029c"), QByteArray("\xe2\x80\xa8"),
+                            QStringLiteral("\u2027\u2030"));
+               });
+        QTest::newRow("a lone CSI byte is escaped")
+            << "a\\x9b[31mz" << Write([](Log &log) { log.line("a\x9b[31mz"); });
+        QTest::newRow("stray continuation and lead bytes are escaped")
+            << "é\\x80 \\xc3z \\xff\\xfe \\xf5\\x80\\x80\\x80"
+            << Write([](Log &log) { log.line("é\x80", "\xc3z", "\xff\xfe", "\xf5\x80\x80\x80"); });
+        QTest::newRow("truncated sequences at the end are escaped")
+            << "ok\\xe2\\x82 ok\\xf0\\x9f\\x98 \\xc3" << Write([](Log &log) {
+                   log.line(QByteArray("ok\xe2\x82"), std::string("ok\xf0\x9f\x98"), "\xc3");
+               });
+        QTest::newRow("overlong encodings are escaped")
+            << "\\xc0\\x80 \\xc1\\xbf \\xe0\\x80\\xaf \\xe0\\x9f\\xbf \\xf0\\x8f\\xbf\\xbf"
+            << Write([](Log &log) {
+                   log.line(QByteArray("\xc0\x80"), "\xc1\xbf", "\xe0\x80\xaf", "\xe0\x9f\xbf",
+                            "\xf0\x8f\xbf\xbf");
+               });
+        QTest::newRow("surrogates and code points above U+10FFFF are escaped")
+            << "\\xed\\xa0\\x80 \\xed\\xbf\\xbf \\xf4\\x90\\x80\\x80" << Write([](Log &log) {
+                   log.line(QByteArray("\xed\xa0\x80"), "\xed\xbf\xbf", "\xf4\x90\x80\x80");
+               });
+        // U+00A0, U+07FF, U+0800, U+D7FF, U+E000, U+FFFD, U+10000 and U+10FFFF: the edges of
+        // the valid ranges.
+        const QString text =
+            QStringLiteral("é € 😀 漢字 \u00a0\u07ff\u0800\ud7ff\ue000\ufffd\U00010000\U0010ffff");
+        QTest::newRow("valid text of any length is kept")
+            << text + u' ' + text << Write([text](Log &log) { log.line(text, text.toUtf8()); });
     }
 
     void items()
@@ -94,6 +144,20 @@ private slots:
         });
         loop.exec();
         QCOMPARE(writes, 1);
+    }
+
+    // The event dispatcher outlives the log: its idle signal must not reach a log that is gone,
+    // even when a new one stands in the same memory, where a stale call shows as a write.
+    void logInTheMemoryOfADestroyedOneIsNotFlushedForIt()
+    {
+        std::optional<Log> log;
+        log.emplace(sink());
+        log->flushWhenIdle();
+        log.reset();
+        log.emplace(sink());
+        log->line("buffered");
+        turnEventLoop();
+        QCOMPARE(writes, 0);
     }
 
     void writesToAFileDescriptor()
