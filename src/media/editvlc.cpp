@@ -106,7 +106,9 @@ QByteArray withHttpInterface(QByteArrayView interfaces)
     if (interfaces.isEmpty())
         return "http";
     const QByteArray list = interfaces.toByteArray();
-    if (list.split(':').contains("http"))
+    // VLC splits the list at every ':', ',' and space.
+    QByteArray items = list;
+    if (items.replace(',', ':').replace(' ', ':').split(':').contains("http"))
         return list;
     return list + ":http";
 }

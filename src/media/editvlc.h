@@ -23,8 +23,9 @@ class ZantiPreferences;
 // The file is `<configHome>/vlc/vlcrc`, or `<home>/.var/app/<id>/config/vlc/vlcrc` when VLC is
 // installed as a Flatpak. Only lines whose key is exactly `extraintf`, `http-password` or
 // `http-port`, commented out with "#" or not, are touched, each replaced as a whole line:
-// - `extraintf`: a commented line becomes `extraintf=http`; an active one gets `http` added to
-//   its colon-separated list unless the list already holds it.
+// - `extraintf`: a commented line becomes `extraintf=http`; an active one gets `:http` added to
+//   its list unless the list already holds it (VLC separates the list's items with ':', ','
+//   or spaces).
 // - `http-password`: every such line becomes `http-password=<password>`, written literally.
 // - `http-port`: every such line becomes `http-port=<port>`. For port 8080 a commented line is
 //   left commented, since VLC's own default 8080 then applies; active lines become

@@ -15,6 +15,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 using namespace zc;
 using namespace zc::test;
@@ -229,6 +230,16 @@ private slots:
                 vlcDefaults("http-password=secret", "http-port=08081", "extraintf=http:telnet"),
                 none, none, edited("secret", "http-port=8081", "extraintf=http:telnet"), "secret",
                 8081);
+        // VLC splits the list at ':', ',' and spaces; only a whole "http" item counts.
+        const std::pair<QByteArray, QByteArray> interfaceLists[] = {
+            {"telnet,http", "telnet,http"},        {"telnet http", "telnet http"},
+            {"http,telnet", "http,telnet"},        {"a:b,http c", "a:b,http c"},
+            {"telnet,https", "telnet,https:http"}, {"xhttp http2", "xhttp http2:http"}};
+        for (const auto &[before, after] : interfaceLists)
+            editRow(qPrintable("interfaces \"" + before + "\" become \"" + after + '"'),
+                    vlcDefaults("http-password=secret", "#http-port=8080", "extraintf=" + before),
+                    none, none, edited("secret", "#http-port=8080", "extraintf=" + after), "secret",
+                    8080);
         for (const char *port : {"0", "65536", "-1", "80a", "", "99999999999"})
             editRow(qPrintable(QString("port \"%1\" given: neither written nor stored")
                                    .arg(QString::fromLatin1(port))),
