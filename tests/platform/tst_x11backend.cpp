@@ -1,12 +1,7 @@
 // The X11 backend against a real X server: a private Xvfb, and an independent client that
 // reports what arrives.
 
-#include "keyboardcontrols.h"
-#include "linux/linuxdesktop.h"
-#include "logcapture.h"
-#include "mousecontrols.h"
-#include "x11observerprocess.h"
-#include "xvfbserver.h"
+#include "x11session.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -75,8 +70,7 @@ QStringList mouse(const char *query)
 
 QStringList textInput(const QString &text)
 {
-    return {QStringLiteral("/keyboard?key=textinput&value=") +
-            QString::fromLatin1(QUrl::toPercentEncoding(text))};
+    return {X11Session::typing(text)};
 }
 
 // Every command is followed by Escape: once it arrives, everything before it has too.
@@ -88,24 +82,13 @@ class TestX11Backend : public QObject
 {
     Q_OBJECT
 
-    XvfbServer xvfb;
-    X11ObserverProcess observer;
-    LogCapture capture;
-    DesktopServices desktop;
-    std::unique_ptr<MouseControls> mouseControls;
-    std::unique_ptr<KeyboardControls> keyboardControls;
+    X11Session x11;
+    XvfbServer &xvfb = x11.xvfb;
+    X11ObserverProcess &observer = x11.observer;
+    LogCapture &capture = x11.capture;
+    DesktopServices &desktop = x11.desktop;
 
-    void send(const QStringList &requests)
-    {
-        for (const QString &request : requests) {
-            if (request.startsWith(QLatin1String("/mouse")))
-                mouseControls->handleMouseEvent(request);
-            else
-                keyboardControls->handleKeyboardEvent(request);
-            // Button presses are queued for after the request.
-            QCoreApplication::processEvents();
-        }
-    }
+    void send(const QStringList &requests) { x11.send(requests); }
 
     // Key and button events as the observer saw them, keysyms by name.
     QStringList inputLines() const
@@ -145,23 +128,11 @@ private slots:
     {
         if (XvfbServer::executable().isEmpty())
             QSKIP("Xvfb is not installed (Debian package xvfb)");
-        QVERIFY2(xvfb.start(), qPrintable(xvfb.errorOutput()));
-        QVERIFY(observer.start(xvfb.display()));
-        qputenv("DISPLAY", xvfb.display().toLocal8Bit());
-        qunsetenv("WAYLAND_DISPLAY");
-        desktop = createLinuxDesktop(capture.log);
-        QVERIFY2(desktop.inputAvailable(), qPrintable(desktop.inputUnavailableReason));
-        mouseControls = std::make_unique<MouseControls>(*desktop.input, capture.log);
-        keyboardControls = std::make_unique<KeyboardControls>(*desktop.input, *desktop.text,
-                                                              *desktop.power, capture.log);
+        const QString failure = x11.start();
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
 
-    void cleanupTestCase()
-    {
-        keyboardControls.reset();
-        mouseControls.reset();
-        desktop = DesktopServices();
-    }
+    void cleanupTestCase() { x11.stop(); }
 
     void init() { observer.clear(); }
 

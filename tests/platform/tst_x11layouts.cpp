@@ -1,16 +1,10 @@
 // Typing on keyboard layouts other than US against a real X server: a private Xvfb whose layout
 // setxkbmap switches, and an independent client that reports the keysym of every key pressed.
 
-#include "keyboardcontrols.h"
-#include "linux/linuxdesktop.h"
-#include "logcapture.h"
-#include "mousecontrols.h"
-#include "x11observerprocess.h"
-#include "xvfbserver.h"
+#include "x11session.h"
 
 #include <QCoreApplication>
 #include <QTest>
-#include <QUrl>
 
 using namespace zc;
 using namespace zc::test;
@@ -36,12 +30,11 @@ class TestX11Layouts : public QObject
 {
     Q_OBJECT
 
-    XvfbServer xvfb;
-    X11ObserverProcess observer;
-    LogCapture capture;
-    DesktopServices desktop;
-    std::unique_ptr<MouseControls> mouseControls;
-    std::unique_ptr<KeyboardControls> keyboardControls;
+    X11Session x11;
+    XvfbServer &xvfb = x11.xvfb;
+    X11ObserverProcess &observer = x11.observer;
+    LogCapture &capture = x11.capture;
+    DesktopServices &desktop = x11.desktop;
 
     bool switchLayout(const QString &layout)
     {
@@ -53,22 +46,7 @@ class TestX11Layouts : public QObject
                setxkbmap.exitCode() == 0;
     }
 
-    void send(const QStringList &requests)
-    {
-        for (const QString &request : requests) {
-            if (request.startsWith(QLatin1String("/mouse")))
-                mouseControls->handleMouseEvent(request);
-            else
-                keyboardControls->handleKeyboardEvent(request);
-            QCoreApplication::processEvents();
-        }
-    }
-
-    static QString typing(const QString &text)
-    {
-        return QStringLiteral("/keyboard?key=textinput&value=") +
-               QString::fromLatin1(QUrl::toPercentEncoding(text));
-    }
+    void send(const QStringList &requests) { x11.send(requests); }
 
     // The keysym names of the keys pressed, as the observer's keymap gives them, without the
     // Shift presses that select a key's second level.
@@ -90,23 +68,11 @@ private slots:
             QSKIP("Xvfb is not installed (Debian package xvfb)");
         if (setxkbmapExecutable().isEmpty())
             QSKIP("setxkbmap is not installed (Debian package x11-xkb-utils)");
-        QVERIFY2(xvfb.start(), qPrintable(xvfb.errorOutput()));
-        QVERIFY(observer.start(xvfb.display()));
-        qputenv("DISPLAY", xvfb.display().toLocal8Bit());
-        qunsetenv("WAYLAND_DISPLAY");
-        desktop = createLinuxDesktop(capture.log);
-        QVERIFY2(desktop.inputAvailable(), qPrintable(desktop.inputUnavailableReason));
-        mouseControls = std::make_unique<MouseControls>(*desktop.input, capture.log);
-        keyboardControls = std::make_unique<KeyboardControls>(*desktop.input, *desktop.text,
-                                                              *desktop.power, capture.log);
+        const QString failure = x11.start();
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
 
-    void cleanupTestCase()
-    {
-        keyboardControls.reset();
-        mouseControls.reset();
-        desktop = DesktopServices();
-    }
+    void cleanupTestCase() { x11.stop(); }
 
     void init() { observer.clear(); }
 
@@ -138,7 +104,7 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QStringList, keysyms);
         QVERIFY(switchLayout(layout));
-        send({typing(text), QStringLiteral("/keyboard?key=esc")});
+        send({X11Session::typing(text), QStringLiteral("/keyboard?key=esc")});
         QTRY_VERIFY(pressedKeysyms().endsWith(marker));
         QCOMPARE(pressedKeysyms(), keysyms + QStringList{marker});
     }
@@ -165,7 +131,7 @@ private slots:
         QVERIFY(switchLayout(layout));
         QStringList requests;
         for (const QChar character : characters)
-            requests.append(typing(character));
+            requests.append(X11Session::typing(character));
         send(requests + QStringList{QStringLiteral("/keyboard?key=esc")});
         QTRY_VERIFY(pressedKeysyms().endsWith(marker));
         QCOMPARE(pressedKeysyms(), keysyms + QStringList{marker});
