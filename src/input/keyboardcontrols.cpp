@@ -100,9 +100,13 @@ KeyboardControls::KeyboardControls(IInputEvents &input, ITextInput &text, IPower
 
 void KeyboardControls::handleKeyboardEvent(const QString &request)
 {
+    handleKeyboardEvent(RequestQuery(request));
+}
+
+void KeyboardControls::handleKeyboardEvent(const RequestQuery &query)
+{
     static const QHash<QString, Route> routes = makeRoutes(Keyboard{});
 
-    const RequestQuery query(request);
     m_log.line(query.itemsText());
     const QString name = query.value(QLatin1String("key"));
     if (!query.hasQuery())

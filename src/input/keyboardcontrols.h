@@ -13,6 +13,7 @@ class IInputEvents;
 class IPowerActions;
 class ITextInput;
 class Log;
+class RequestQuery;
 
 // Turns keyboard requests into key presses, shortcuts, typed text, media keys and power
 // requests.
@@ -22,6 +23,8 @@ public:
     KeyboardControls(IInputEvents &input, ITextInput &text, IPowerActions &power, Log &log);
 
     void handleKeyboardEvent(const QString &request);
+    // The same, for a request the caller has parsed already.
+    void handleKeyboardEvent(const RequestQuery &query);
     void typeKey(const QString &text);
     void typeCombination(const QString &text);
     void runSystemCommand(QStringView command);

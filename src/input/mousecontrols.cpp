@@ -29,8 +29,12 @@ MouseControls::MouseControls(IInputEvents &input, Log &log) : m_input(input), m_
 
 void MouseControls::handleMouseEvent(const QString &request)
 {
+    handleMouseEvent(RequestQuery(request));
+}
+
+void MouseControls::handleMouseEvent(const RequestQuery &query)
+{
     postQueuedButtons();
-    const RequestQuery query(request);
     m_log.line(query.itemsText());
     const QString name = query.value(QLatin1String("key"));
     if (!query.hasQuery())

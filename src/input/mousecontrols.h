@@ -13,6 +13,7 @@
 namespace zc {
 
 class Log;
+class RequestQuery;
 
 // Turns mouse requests into pointer events: moves, drags, clicks, double clicks, single button
 // presses and releases, and wheel scrolls.
@@ -22,6 +23,8 @@ public:
     MouseControls(IInputEvents &input, Log &log);
 
     void handleMouseEvent(const QString &request);
+    // The same, for a request the caller has parsed already.
+    void handleMouseEvent(const RequestQuery &query);
 
     void moveCursor(double dx, double dy);
     void dragCursor(double dx, double dy);

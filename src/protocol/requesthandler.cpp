@@ -91,9 +91,9 @@ void RequestHandler::handleRequest(const QString &request)
     m_mouseControls.postQueuedButtons();
     const QList<QString> path = query.pathComponents();
     if (path.contains(QLatin1String("mouse"))) {
-        m_mouseControls.handleMouseEvent(request);
+        m_mouseControls.handleMouseEvent(query);
     } else if (path.contains(QLatin1String("keyboard"))) {
-        m_keyboardControls.handleKeyboardEvent(request);
+        m_keyboardControls.handleKeyboardEvent(query);
     } else if (path.contains(QLatin1String("vlc"))) {
         m_vlc.handle(key);
     } else if (path.contains(QLatin1String("system"))) {
