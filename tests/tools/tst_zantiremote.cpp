@@ -104,20 +104,20 @@ private slots:
     {
         QTest::addColumn<QHostAddress>("bindAddress");
         QTest::addColumn<QString>("host");
-        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("password"); // null: no --password
         QTest::addColumn<QString>("request");
 
         const QHostAddress v4(QHostAddress::LocalHost);
+        const QString enter = QStringLiteral("/keyboard?key=enter");
         QTest::newRow("members, percent-encoding and text beyond ASCII stay as written")
             << v4 << "127.0.0.1" << QString()
             << QStringLiteral("/keyboard?key=type&text=a%20b%26c%3D%25 h\u00e9llo \u20ac&x=1");
         QTest::newRow("password with a quote and an ampersand") << v4 << "127.0.0.1"
-                                                                << "s3cr\"et &x"
-                                                                << "/keyboard?key=enter";
+                                                                << "s3cr\"et &x" << enter;
         QTest::newRow("host name")
-            << QHostAddress(QHostAddress::Any) << "localhost" << QString() << "/keyboard?key=enter";
-        QTest::newRow("IPv6 loopback") << QHostAddress(QHostAddress::LocalHostIPv6) << "[::1]"
-                                       << QString() << "/keyboard?key=enter";
+            << QHostAddress(QHostAddress::Any) << "localhost" << QString() << enter;
+        QTest::newRow("IPv6 loopback")
+            << QHostAddress(QHostAddress::LocalHostIPv6) << "[::1]" << QString() << enter;
     }
 
     void sendUdp()
@@ -132,12 +132,12 @@ private slots:
             QSKIP("This machine has no IPv6 loopback");
         }
 
-        const QStringList passwordOption{QStringLiteral("--password"), password};
-        const Result result =
-            runTool(QStringList{QStringLiteral("send")} +
-                    (password.isNull() ? QStringList() : passwordOption) +
-                    QStringList{host + u':' + QString::number(receiver.localPort()), request});
-        verifyOutcome(result, 0, QString());
+        QStringList arguments{QStringLiteral("send")};
+        if (!password.isNull())
+            arguments << QStringLiteral("--password") << password;
+        verifyOutcome(
+            runTool(arguments << host + u':' + QString::number(receiver.localPort()) << request), 0,
+            QString());
         QTRY_VERIFY(receiver.hasPendingDatagrams());
 
         const QByteArray payload = receiver.receiveDatagram().data();
@@ -155,36 +155,31 @@ private slots:
     {
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<bool>("closes");
-        QTest::addColumn<int>("timeoutMs");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("text");
 
-        const QByteArray success("success");
-        QTest::newRow("success, then close") << success << true << 10000 << 0 << "success\n";
-        QTest::newRow("success, staying open") << success << false << 10000 << 0 << "success\n";
-        QTest::newRow("success and a line break")
-            << QByteArray("success\n") << true << 10000 << 0 << "success\n";
+        const auto row = [](const char *name, const char *answer, bool closes, int exitCode,
+                            const char *text) {
+            QTest::newRow(name) << QByteArray(answer) << closes << exitCode << QString(text);
+        };
+        row("success, then close", "success", true, 0, "success\n");
+        row("success, staying open", "success", false, 0, "success\n");
         // The server answers once for each read, and a request may reach it in several.
-        QTest::newRow("a success for each read")
-            << QByteArray("successsuccess") << true << 10000 << 0 << "success\n";
-        QTest::newRow("a success for each read, staying open")
-            << QByteArray("successsuccess") << false << 10000 << 0 << "success\n";
-        QTest::newRow("a success for each read, with line breaks")
-            << QByteArray("success\nsuccess\n") << true << 10000 << 0 << "success\n";
-        QTest::newRow("success, then another answer")
-            << QByteArray("successdenied") << true << 10000 << 1 << "successdenied";
-        QTest::newRow("close without answering")
-            << QByteArray() << true << 10000 << 1 << "without answering";
-        QTest::newRow("another answer") << QByteArray("denied") << true << 10000 << 1 << "denied";
-        QTest::newRow("silence") << QByteArray() << false << 300 << 1 << "within 300 ms";
+        row("a success for each read", "successsuccess", true, 0, "success\n");
+        row("a success for each read, with line breaks", "success\nsuccess\n", true, 0,
+            "success\n");
+        row("success, then another answer", "successdenied", true, 1, "successdenied");
+        row("close without answering", "", true, 1, "without answering");
+        row("another answer", "denied", true, 1, "denied");
+        row("silence", "", false, 1, "within 300 ms");
     }
 
     void sendTcp()
     {
         QFETCH(QByteArray, answer);
         QFETCH(bool, closes);
-        QFETCH(int, timeoutMs);
         QFETCH(int, exitCode);
+        const int timeoutMs = answer.isEmpty() && !closes ? 300 : 10000;
         QFETCH(QString, text);
 
         QTcpServer server;
@@ -230,8 +225,6 @@ private slots:
         QTest::newRow("no password, indented JSON reply")
             << noPassword << QByteArray("{\n  \"name\": \"desk\",\n  \"port\": 5916\n}\n")
             << "{\"name\":\"desk\",\"port\":5916}" << 1;
-        QTest::newRow("password") << QJsonValue("pw") << QByteArray("{\"a\":1}") << "{\"a\":1}"
-                                  << 1;
         QTest::newRow("empty password is still sent")
             << QJsonValue("") << QByteArray("{\"a\":1}") << "{\"a\":1}" << 1;
         QTest::newRow("reply beyond ASCII")
@@ -313,29 +306,20 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("expected");
 
-        QTest::newRow("--help") << "--help" << 0 << "--password";
-        QTest::newRow("--version") << "--version" << 0 << "zanti-remote ";
         QTest::newRow("no arguments") << "" << 2 << "Usage:";
         QTest::newRow("unknown command") << "launch 127.0.0.1" << 2 << "unknown command 'launch'";
-        QTest::newRow("unknown option") << "send --bogus 127.0.0.1 /x" << 2 << "bogus";
-        QTest::newRow("send alone") << "send" << 2 << "REQUEST";
         QTest::newRow("send without REQUEST") << "send 127.0.0.1" << 2 << "missing REQUEST";
         QTest::newRow("send, one argument too many") << "send 127.0.0.1 /x /y" << 2 << "'/y'";
         QTest::newRow("port too big") << "send 127.0.0.1:70000 /x" << 2 << "70000";
         QTest::newRow("port not a number") << "send 127.0.0.1:abc /x" << 2 << "abc";
-        QTest::newRow("port with a sign") << "send 127.0.0.1:+80 /x" << 2 << "+80";
         QTest::newRow("port zero") << "send 127.0.0.1:0 /x" << 2 << "port '0'";
-        QTest::newRow("empty port") << "send 127.0.0.1: /x" << 2 << "port";
         QTest::newRow("empty host") << "send :5916 /x" << 2 << "host";
         QTest::newRow("IPv6 without brackets") << "send ::1 /x" << 2 << "brackets";
         QTest::newRow("IPv6 bracket not closed") << "send [::1:5916 /x" << 2 << "]";
         QTest::newRow("IPv4 in brackets") << "send [127.0.0.1]:5916 /x" << 2 << "IPv6";
         QTest::newRow("host that does not resolve")
             << "send no-such-host.invalid /x" << 2 << "no-such-host.invalid";
-        QTest::newRow("discover two hosts") << "discover 127.0.0.1 127.0.0.2" << 2 << "127.0.0.2";
-        QTest::newRow("discover over TCP") << "discover --tcp 127.0.0.1" << 2 << "--tcp";
         QTest::newRow("timeout not a number") << "discover --timeout soon 127.0.0.1" << 2 << "soon";
-        QTest::newRow("timeout missing value") << "discover --timeout" << 2 << "timeout";
 
         QTcpServer closed; // a port that was free a moment ago and that nobody listens on now
         QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
