@@ -83,9 +83,7 @@ class TestX11Backend : public QObject
     Q_OBJECT
 
     X11Session x11;
-    XvfbServer &xvfb = x11.xvfb;
     X11ObserverProcess &observer = x11.observer;
-    LogCapture &capture = x11.capture;
     DesktopServices &desktop = x11.desktop;
 
     void send(const QStringList &requests) { x11.send(requests); }

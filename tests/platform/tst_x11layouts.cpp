@@ -33,8 +33,6 @@ class TestX11Layouts : public QObject
     X11Session x11;
     XvfbServer &xvfb = x11.xvfb;
     X11ObserverProcess &observer = x11.observer;
-    LogCapture &capture = x11.capture;
-    DesktopServices &desktop = x11.desktop;
 
     bool switchLayout(const QString &layout)
     {
