@@ -6,14 +6,19 @@
 #include "googleanalytics.h"
 #include "linux/linuxdesktop.h"
 #include "linux/linuxsysteminfo.h"
+#include "linux/linuxworkspace.h"
+#include "localipaddress.h"
 #include "log.h"
+#include "opensettings.h"
 #include "requesthandler.h"
 #include "serverhandler.h"
 #include "tcpserver.h"
 #include "terminationsignals.h"
 #include "udpserver.h"
+#include "webserver.h"
 #include "zantipreferences.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
@@ -32,8 +37,28 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("zanti-connect"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ZANTI_CONNECT_VERSION));
 
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Lets the Zanti phone app drive this computer over the local network."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption openSettings(
+        QStringLiteral("open-settings"),
+        QStringLiteral("Open the settings page of the running zanti-connect in the browser."));
+    parser.addOption(openSettings);
+    parser.process(app);
+
     zc::Log log;
     log.flushWhenIdle();
+
+    // Private to the user: it holds the key to the settings page.
+    const QString pageAddressFile =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
+            .filePath(QStringLiteral("zanti-connect/settings-address"));
+    if (parser.isSet(openSettings)) {
+        zc::LinuxWorkspace workspace(log);
+        return zc::openSettingsPage(pageAddressFile, workspace, log);
+    }
 
     const QString configHome =
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
@@ -67,8 +92,28 @@ int main(int argc, char *argv[])
         return tcpServer.localPort();
     });
     zc::Extras extras(log);
-    zc::ServerHandler servers(udpServer, tcpServer, nullptr, preferences, extras, *desktop.input,
+    zc::WebServer webServer(preferences, log, pageAddressFile);
+    zc::ServerHandler servers(udpServer, tcpServer, &webServer, preferences, extras, *desktop.input,
                               log);
+    webServer.setActions({
+        .status =
+            [&] {
+                return zc::ServerStatus{servers.isServerRunning(),
+                                        zc::getLocalIPAddress(systemInfo, log),
+                                        servers.udpPortInUse(), servers.tcpPortInUse()};
+            },
+        .configureVLC =
+            [&] {
+                editVLC.configureVLC(preferences.VLCPassword(),
+                                     QString::number(preferences.VLCPort()), {});
+            },
+        .restartServers =
+            [&] {
+                servers.restartServers([&] {
+                    preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
+                });
+            },
+    });
 
     const zc::TerminationSignals termination([&](int) {
         analytics.stopPingTimer();

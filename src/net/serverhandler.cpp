@@ -8,6 +8,7 @@
 #include "zantipreferences.h"
 
 #include <QThread>
+#include <QTimer>
 
 namespace zc {
 
@@ -34,6 +35,27 @@ void ServerHandler::startServers()
 void ServerHandler::stopServers()
 {
     onOwnThread([this] { stopOnOwnThread(); });
+}
+
+void ServerHandler::restartServers(std::function<void()> then)
+{
+    using namespace std::chrono_literals;
+    stopServers();
+    QTimer::singleShot(500ms, &m_context, [this, then = std::move(then)] {
+        startServers();
+        if (then)
+            then();
+    });
+}
+
+std::optional<quint16> ServerHandler::udpPortInUse() const
+{
+    return m_udp.isServerRunning() ? std::optional(m_udp.localPort()) : std::nullopt;
+}
+
+std::optional<quint16> ServerHandler::tcpPortInUse() const
+{
+    return m_tcp.isServerRunning() ? std::optional(m_tcp.localPort()) : std::nullopt;
 }
 
 bool ServerHandler::isServerRunning() const

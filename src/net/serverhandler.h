@@ -1,8 +1,8 @@
 #pragma once
 
+#include "iwebserver.h"
 #include "tcpserverrestartdelegate.h"
 #include "udpserverrestartdelegate.h"
-#include "webserver.h"
 
 #include <QObject>
 
@@ -33,6 +33,9 @@ public:
 
     void startServers();
     void stopServers();
+    // Stops every server, starts them again half a second later, then calls `then`. Returns at
+    // once; the pause runs in the event loop.
+    void restartServers(std::function<void()> then);
 
     // All the servers there are run.
     bool isServerRunning() const;
@@ -44,6 +47,9 @@ public:
     std::optional<quint16> udpPort() const { return m_udpPort; }
     std::optional<quint16> tcpPort() const { return m_tcpPort; }
     std::optional<quint16> webPort() const { return m_webPort; }
+    // Where the command servers really listen, while they do.
+    std::optional<quint16> udpPortInUse() const;
+    std::optional<quint16> tcpPortInUse() const;
 
     void udpServerRunningChanged(bool running) override { m_isUDPServerRunning = running; }
     void tcpServerRunningChanged(bool running) override { m_isTCPServerRunning = running; }

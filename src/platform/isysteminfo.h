@@ -20,6 +20,8 @@ public:
     virtual std::optional<QString> defaultRouteInterface() = 0;
     // The interface's hardware address bytes, when it has one.
     virtual std::optional<QByteArray> hardwareAddress(const QString &interfaceName) = 0;
+    // The interface's first IPv4 address in dotted decimal, when it has one.
+    virtual std::optional<QString> ipv4Address(const QString &interfaceName) = 0;
     // The running kernel's release, such as "6.1.0-18-amd64".
     virtual QString kernelRelease() = 0;
 };

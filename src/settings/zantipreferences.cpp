@@ -128,6 +128,14 @@ bool ZantiPreferences::flag(Setting setting) const
            (definitions[setting].oneIsTrue && value == QLatin1String("1"));
 }
 
+QVariant ZantiPreferences::storedValue(Setting setting) const
+{
+    const QVariant stored = m_suite.value(key(setting));
+    if (storedText(stored, definitions[setting].kind) == m_texts[setting])
+        return stored;
+    return m_texts[setting];
+}
+
 quint16 ZantiPreferences::port(Setting setting) const
 {
     return parsePort(m_texts[setting]).value_or(0);

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "preferencesuite.h"
+#include "serverstatus.h"
+
+#include <QJsonObject>
 
 #include <QString>
 
@@ -46,6 +49,16 @@ public:
     bool checkForUpdates() const;
     void setCheckForUpdates(bool value);
 
+    // The settings page's view: one member per "zanticonnect." key, named by what follows the
+    // first ".", without the web server's port and the unused start-up switch. Ports stay as
+    // stored (the default text until first set, a number afterwards); switches are Booleans.
+    QJsonObject preferencesDictionary() const;
+    // The page's settings reply: "preferences" and "status", pretty-printed.
+    QString settingsJSON(const ServerStatus &status) const;
+    // Applies the recognised members of the posted object's "preferences"; members of another
+    // type than the page sends, ports outside 1 to 65535 and unknown members change nothing.
+    void applySettings(const QJsonObject &posted);
+
     // Makes the desktop's autostart agree with autoStartWithSystem.
     void syncLoginItem(AutostartEntry &entry, const QString &programPath) const;
 
@@ -71,6 +84,9 @@ public:
 
 private:
     bool flag(Setting setting) const;
+    // The value in the form the file holds it (a port as a number once set), or the text in use
+    // when the file holds something unusable.
+    QVariant storedValue(Setting setting) const;
     quint16 port(Setting setting) const;
     void setFlag(Setting setting, bool value);
     void setPort(Setting setting, quint16 value);

@@ -13,11 +13,13 @@ public:
     std::optional<QString> routeInterface = QStringLiteral("eth0");
     std::optional<QByteArray> address = QByteArray::fromHex("0a1b2c3d4e5f");
     QString kernel = QStringLiteral("6.1.0-18-amd64");
+    std::optional<QString> ipv4 = QStringLiteral("192.168.1.20");
 
     std::optional<QString> prettyHostName() override { return pretty; }
     QString hostName() override { return host; }
     std::optional<QString> defaultRouteInterface() override { return routeInterface; }
     std::optional<QByteArray> hardwareAddress(const QString &) override { return address; }
+    std::optional<QString> ipv4Address(const QString &) override { return ipv4; }
     QString kernelRelease() override { return kernel; }
 };
 

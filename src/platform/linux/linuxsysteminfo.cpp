@@ -1,6 +1,7 @@
 #include "linuxsysteminfo.h"
 
 #include <QFile>
+#include <QNetworkInterface>
 #include <QSysInfo>
 
 #include <limits>
@@ -93,6 +94,16 @@ std::optional<QByteArray> LinuxSystemInfo::hardwareAddress(const QString &interf
     if (bytes.isEmpty())
         return std::nullopt;
     return bytes;
+}
+
+std::optional<QString> LinuxSystemInfo::ipv4Address(const QString &interfaceName)
+{
+    const QNetworkInterface interface = QNetworkInterface::interfaceFromName(interfaceName);
+    for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+        if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+            return entry.ip().toString();
+    }
+    return std::nullopt;
 }
 
 QString LinuxSystemInfo::kernelRelease()

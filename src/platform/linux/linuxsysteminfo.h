@@ -15,6 +15,7 @@ public:
     QString hostName() override;
     std::optional<QString> defaultRouteInterface() override;
     std::optional<QByteArray> hardwareAddress(const QString &interfaceName) override;
+    std::optional<QString> ipv4Address(const QString &interfaceName) override;
     QString kernelRelease() override;
 
 private:

@@ -194,21 +194,23 @@ void LinuxWorkspace::openUrl(const QUrl &url)
     // Fully encoded, the address holds no space or control character, and it never begins with
     // "-", which xdg-open would read as an option.
     const QString address = url.toString(QUrl::FullyEncoded);
+    // A fragment may carry a key for the page (the settings page's does): never logged.
+    const QString shown = url.adjusted(QUrl::RemoveFragment).toString(QUrl::FullyEncoded);
     if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) {
-        m_log.line(QStringLiteral("Not opening ") + address +
+        m_log.line(QStringLiteral("Not opening ") + shown +
                    QStringLiteral(": only http and https addresses are opened"));
         return;
     }
     // QDesktopServices would need a QGuiApplication, and on this desktop it runs xdg-open too.
     const QString xdgOpen = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
     if (xdgOpen.isEmpty()) {
-        m_log.line(QStringLiteral("Cannot open ") + address +
+        m_log.line(QStringLiteral("Cannot open ") + shown +
                    QStringLiteral(": there is no xdg-open on PATH (Debian package xdg-utils)"));
         return;
     }
     if (const std::optional<qint64> processId =
-            startDetached(QStringLiteral("open ") + address, xdgOpen, {address}))
-        m_log.line(QStringLiteral("Opened ") + address + QStringLiteral(" with ") + xdgOpen +
+            startDetached(QStringLiteral("open ") + shown, xdgOpen, {address}))
+        m_log.line(QStringLiteral("Opened ") + shown + QStringLiteral(" with ") + xdgOpen +
                    QStringLiteral(" (process ") + QString::number(*processId) + u')');
 }
 
