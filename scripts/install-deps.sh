@@ -5,7 +5,8 @@ set -euo pipefail
 run_packages=(cmake ninja-build g++ qt6-base-dev libcpp-httplib-dev libx11-dev libxtst-dev
               libevdev-dev xdg-utils)
 test_packages=("${run_packages[@]}" clang libclang-rt-14-dev clang-format libbenchmark-dev
-               xvfb xdotool vlc-bin vlc-plugin-base dbus-daemon python3-dbusmock)
+               xvfb xdotool vlc-bin vlc-plugin-base dbus-daemon python3-dbusmock
+               chromium chromium-driver python3-selenium)
 
 case "${1:-run}" in
 run) wanted=("${run_packages[@]}") ;;
