@@ -58,24 +58,59 @@ class TestZantiConnect : public QObject
             QVERIFY(tcpProbe.listen(QHostAddress::Any, 0));
         } while (!udpProbe.bind(QHostAddress::Any, tcpProbe.serverPort()));
         port = tcpProbe.serverPort();
+        QTcpServer webProbe;
+        QVERIFY(webProbe.listen(QHostAddress::Any, 0));
         tcpProbe.close();
         udpProbe.close();
+        settings.insert(QStringLiteral("zanticonnect.webServerPort"), webProbe.serverPort());
+        webProbe.close();
         settings.insert(QStringLiteral("zanticonnect.serverUDPPort"), port);
         if (!settings.contains(QLatin1String("zanticonnect.serverTCPPort")))
             settings.insert(QStringLiteral("zanticonnect.serverTCPPort"), port);
         writeConfig(QLatin1String(settingsFile), QJsonDocument(settings).toJson());
 
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("DISPLAY"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome.path());
-        program.setProcessEnvironment(environment);
+        program.setProcessEnvironment(environment());
         program.start(QStringLiteral(ZANTI_CONNECT_PATH), {});
         QVERIFY(program.waitForStarted());
         output.clear();
         QTRY_VERIFY2(readOutput().contains(
                          QStringLiteral("UDP server listening on port %1\n").arg(port).toUtf8()),
                      output.left(400).constData());
+    }
+
+    QProcessEnvironment environment()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome.path());
+        const QString runtime = configHome.filePath(QStringLiteral("run"));
+        QDir().mkpath(runtime);
+        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
+        // Whatever the program opens in the browser is written down instead.
+        const QString bin = configHome.filePath(QStringLiteral("bin"));
+        QDir().mkpath(bin);
+        QFile opener(bin + QStringLiteral("/xdg-open"));
+        if (opener.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            opener.write("#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/opened\"\n");
+            opener.close();
+            opener.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        environment.insert(QStringLiteral("PATH"),
+                           bin + u':' + environment.value(QStringLiteral("PATH")));
+        return environment;
+    }
+
+    // Runs zanti-connect once with `arguments` to its end, as the user would from a terminal.
+    void runOnce(const QStringList &arguments, int expectedStatus, QByteArray &printed)
+    {
+        QProcess once;
+        once.setProcessEnvironment(environment());
+        once.start(QStringLiteral(ZANTI_CONNECT_PATH), arguments);
+        QVERIFY(once.waitForFinished(10000));
+        printed = once.readAllStandardOutput();
+        QCOMPARE(once.exitCode(), expectedStatus);
     }
 
     // Runs zanti-remote against the program and returns what it printed.
@@ -190,6 +225,28 @@ private slots:
         const QByteArray reply = remote({"discover", "--timeout", "1000"});
         QVERIFY2(reply.contains("\"tcp_server_port\":\"" + inUse + '"'), reply.constData());
         stop(SIGTERM);
+    }
+
+    void openSettingsOpensTheRunningPage()
+    {
+        QByteArray printed;
+        runOnce({QStringLiteral("--open-settings")}, 1, printed);
+        QVERIFY2(printed.contains("zanti-connect is not running"), printed.constData());
+
+        start({});
+        QTRY_VERIFY(readOutput().contains("Settings page at http://127.0.0.1:"));
+        runOnce({QStringLiteral("--open-settings")}, 0, printed);
+        const QByteArray address = readConfig(QStringLiteral("run/zanti-connect/settings-address"));
+        QVERIFY(address.contains("/#key="));
+        QTRY_COMPARE(readConfig(QStringLiteral("bin/opened")), address);
+        stop(SIGTERM);
+        // The key is for the browser only.
+        QVERIFY(!output.contains(address.mid(address.indexOf("#key=") + 5, 64)));
+        QVERIFY(!QFile::exists(
+            configHome.filePath(QStringLiteral("run/zanti-connect/settings-address"))));
+
+        runOnce({QStringLiteral("--help")}, 0, printed);
+        QVERIFY2(printed.contains("--open-settings"), printed.constData());
     }
 
     void startAtLoginFollowsTheSetting()
