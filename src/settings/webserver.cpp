@@ -393,6 +393,10 @@ void WebServer::startServer(quint16 port)
         });
         server.set_payload_max_length(maximumBodySize);
         server.set_keep_alive_timeout(keepAliveSeconds);
+        server.set_keep_alive_max_count(100);
+        // Headers and body go out in separate writes: without this each reply waits out the
+        // peer's delayed acknowledgement, some 40 ms.
+        server.set_tcp_nodelay(true);
         server.set_pre_routing_handler([this](const httplib::Request &request,
                                               httplib::Response &response) {
             if (!isLoopbackHost(request.get_header_value("Host"))) {
