@@ -44,7 +44,7 @@ public:
     // with the input to have handled its last press.
     static constexpr std::chrono::milliseconds settleTime{50};
     // At 19 spare key codes, two characters each, characters off the layout are typed at about
-    // 700 a second: beyond these bounds a phone could keep the keyboard busy for minutes and
+    // 760 a second: beyond these bounds a phone could keep the keyboard busy for minutes and
     // fill the memory. A text is cut to `maxTextLength` characters, and to what keeps the
     // characters waiting to be typed within `maxWaitingCharacters`.
     static constexpr std::size_t maxTextLength = 10'000;
