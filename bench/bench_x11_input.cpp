@@ -2,7 +2,8 @@
 // zanti-connect until an independent X client (this program's own connection, a window over the
 // whole screen) sees their effect.
 //
-//   bench_x11_input [--moves 2000] [--flood 20000] [--rate 10000] [--typing 20] [--server PATH]
+//   bench_x11_input [--moves 2000] [--flood 20000] [--rate 10000] [--typing 20] [--long 0]
+//                   [--server PATH]
 //
 // 1. floor:    one XTest relative motion posted on a connection of this program, until the
 //              observer sees the MotionNotify;
@@ -10,7 +11,10 @@
 // 3. xdotool:  one `xdotool mousemove_relative` run, until the observer sees the MotionNotify;
 // 4. flood:    --flood "move_by" datagrams paced at --rate a second; every move must be seen;
 // 5. typing:   a text of 100 mixed characters in one "textinput" datagram, until its last
-//              character is seen; every character is checked (--typing 0 leaves it out).
+//              character is seen; every character is checked (--typing 0 leaves it out);
+// 6. long:     --long distinct CJK characters, none of them on the layout, in datagrams of 2,000
+//              and a "move_by" right behind them: characters per second until the last one is
+//              seen, and how long after its send the move is seen.
 //
 // --server runs another program in zanti-connect's place, such as bench_x11_relay, the least
 // any server can do per move.
@@ -69,6 +73,7 @@ struct Options
     int flood = 20000;
     int rate = 10000;
     int typing = 20;
+    int longText = 0;
     QString server = QStringLiteral(ZC_SERVER);
 };
 
@@ -76,7 +81,7 @@ struct Options
 {
     std::fprintf(stderr,
                  "usage: %s [--moves N] [--flood N] [--rate PER_SECOND] [--typing RUNS] "
-                 "[--server PATH]\n",
+                 "[--long CHARACTERS] [--server PATH]\n",
                  program);
     std::exit(2);
 }
@@ -94,7 +99,8 @@ Options parseOptions(int argc, char **argv)
         }
         char *end = nullptr;
         const long value = std::strtol(argv[++i], &end, 10);
-        if (*end != '\0' || value < (name == "--typing" ? 0 : 1) || value > 10'000'000)
+        if (*end != '\0' || value < (name == "--typing" || name == "--long" ? 0 : 1) ||
+            value > 10'000'000)
             usage(argv[0]);
         if (name == "--moves")
             options.moves = int(value);
@@ -104,6 +110,8 @@ Options parseOptions(int argc, char **argv)
             options.rate = int(value);
         else if (name == "--typing")
             options.typing = int(value);
+        else if (name == "--long" && value <= 20'000)
+            options.longText = int(value);
         else
             usage(argv[0]);
     }
@@ -338,8 +346,10 @@ public:
         return count;
     }
 
-    // Collects typed characters until there are `count` of them; false after the timeout.
-    bool typed(std::u32string &text, std::size_t count, std::chrono::milliseconds timeout)
+    // Collects typed characters until there are `count` of them; false after the timeout. The
+    // first motion meanwhile, if any, is noted in `motion`.
+    bool typed(std::u32string &text, std::size_t count, std::chrono::milliseconds timeout,
+               std::optional<Clock::time_point> *motion = nullptr)
     {
         const Clock::time_point deadline = Clock::now() + timeout;
         for (;;) {
@@ -348,6 +358,8 @@ public:
                 XNextEvent(m_display, &event);
                 if (event.type == MappingNotify) {
                     XRefreshKeyboardMapping(&event.xmapping);
+                } else if (event.type == MotionNotify && motion && !*motion) {
+                    *motion = Clock::now();
                 } else if (event.type == KeyPress) {
                     char buffer[32];
                     KeySym keysym = NoSymbol;
@@ -560,6 +572,38 @@ int run(const Options &options)
         std::printf("first    %8.1f us\n", typing.front());
         printSummary("typing", typing);
         std::printf("every character right: %s\n", allRight ? "yes" : "NO");
+    }
+
+    if (options.longText > 0) {
+        std::u32string longText;
+        for (int i = 0; i < options.longText; ++i)
+            longText.push_back(U'\u4e00' + char32_t(i));
+        observer.drain();
+        const int x = observer.pointerX();
+        std::u32string typed;
+        std::optional<Clock::time_point> moved;
+        const Clock::time_point start = Clock::now();
+        for (std::size_t from = 0; from < longText.size(); from += 2000) {
+            const QString part = QString::fromStdU32String(longText.substr(from, 2000));
+            sender.send("/keyboard?key=textinput&value=" +
+                        QUrl::toPercentEncoding(part).toStdString());
+        }
+        const Clock::time_point moveSent = Clock::now();
+        sender.send(moveRequest(x > 640 ? -1 : 1));
+        const bool complete = observer.typed(
+            typed, longText.size(), std::chrono::seconds(10 + options.longText / 50), &moved);
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (!moved)
+            moved = observer.motionTo(std::nullopt, std::chrono::milliseconds(2000));
+        if (!moved)
+            fail("the move after the long text was not seen");
+        std::printf("\nLong text: %d characters off the layout, %zu seen in %.3f s: %.0f "
+                    "characters/s; every one right: %s\n",
+                    options.longText, typed.size(), seconds, double(typed.size()) / seconds,
+                    complete && typed == longText ? "yes" : "NO");
+        std::printf("the move sent behind it seen after %.1f ms\n",
+                    std::chrono::duration<double, std::milli>(*moved - moveSent).count());
+        allRight = allRight && complete && typed == longText;
     }
 
     XCloseDisplay(poster);

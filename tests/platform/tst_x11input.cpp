@@ -1,6 +1,6 @@
 // The XTEST backend's logic against a fake X connection and a fake clock: key codes, Shift
-// levels, spare key codes for characters off the layout, typing in runs when they run out, Caps
-// Lock, and letting go of everything.
+// levels, spare key codes for characters off the layout, typing in runs when they run out, the
+// pointer going ahead of a text, bounds on the text, Caps Lock, and letting go of everything.
 
 #include "linux/x11input.h"
 #include "logcapture.h"
@@ -90,10 +90,14 @@ QStringList shifted(QStringList keys)
     return QStringList{"key 50 down"} + keys + QStringList{"key 50 up"};
 }
 
-QStringList bound(int keycode, const char *keysym)
+QStringList bound(int keycode, const char *keysym, const char *shiftedKeysym = nullptr)
 {
-    return {QStringLiteral("keysyms %1 %2 %2").arg(keycode).arg(QLatin1String(keysym))};
+    return {QStringLiteral("keysyms %1 %2 %3")
+                .arg(keycode)
+                .arg(QLatin1String(keysym), QLatin1String(shiftedKeysym ? shiftedKeysym : keysym))};
 }
+
+const QStringList flush{"flush"};
 
 } // namespace
 
@@ -166,10 +170,10 @@ private slots:
         QTest::newRow("off the layout: the highest spare key code, bound once")
             << QStringLiteral("éaé")
             << (QStringList{"keysyms 251 0xe9 0xe9"} + tap(251) + tap(38) + tap(251));
-        QTest::newRow("characters off the layout are bound before the first key")
-            << QStringLiteral("aü€")
-            << (QStringList{"keysyms 251 0xfc 0xfc", "keysyms 250 0x10020ac 0x10020ac"} + tap(38) +
-                tap(251) + tap(250));
+        QTest::newRow("off the layout: two to a key code, bound before the first key")
+            << QStringLiteral("aü€ö")
+            << (bound(251, "0xfc", "0x10020ac") + bound(250, "0xf6") + tap(38) + tap(251) +
+                shifted(tap(251)) + tap(250));
         QTest::newRow("Shift is let go for Tab, which it would turn backwards, and Return")
             << QStringLiteral("A\tA\n")
             << (shifted(tap(38)) + tap(23) + shifted(tap(38)) + tap(36));
@@ -188,10 +192,10 @@ private slots:
     // Kept for the next text, undone once typing has paused.
     void bindingsOutliveTheText()
     {
-        input->typeText(QStringLiteral("é€"));
+        input->typeText(QStringLiteral("é€ü"));
         calls.clear();
-        input->typeText(QStringLiteral("é"));
-        QCOMPARE(calls, tap(251) + QStringList{"flush"});
+        input->typeText(QStringLiteral("€"));
+        QCOMPARE(calls, shifted(tap(251)) + flush);
         calls.clear();
         QTRY_COMPARE_WITH_TIMEOUT(
             calls, (QStringList{"keysyms 251 0x0 0x0", "keysyms 250 0x0 0x0", "flush"}),
@@ -221,7 +225,7 @@ private slots:
     {
         input->key(KEY_LEFTCTRL, true);
         input->button(1, true);
-        input->typeText(QStringLiteral("üé€ö"));
+        input->typeText(QStringLiteral("üé€öäß"));
         input->typeText(QStringLiteral("aa"));
         input->key(KEY_A, true);
         calls.clear();
@@ -243,22 +247,25 @@ private slots:
         QTest::addColumn<QStringList>("firstRun");
         QTest::addColumn<QStringList>("secondRun");
 
-        QTest::newRow("one text") << QStringList{"üé€ö"}
-                                  << (bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(250))
-                                  << (bound(251, "0x10020ac") + bound(250, "0xf6") + tap(251) +
-                                      tap(250));
+        const QStringList four = bound(251, "0xfc", "0xe9") + bound(250, "0x10020ac", "0xf6");
+        QTest::newRow("one text") << QStringList{"üé€öäß"}
+                                  << (four + tap(251) + shifted(tap(251)) + tap(250) +
+                                      shifted(tap(250)))
+                                  << (bound(251, "0xe4", "0xdf") + tap(251) + shifted(tap(251)));
         QTest::newRow("the run ends before the first character without a key code")
-            << QStringList{"üaé€a"}
-            << (bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(38) + tap(250))
-            << (bound(251, "0x10020ac") + tap(251) + tap(38));
+            << QStringList{"üaé€öäa"}
+            << (four + tap(251) + tap(38) + shifted(tap(251)) + tap(250) + shifted(tap(250)))
+            << (bound(251, "0xe4") + tap(251) + tap(38));
         QTest::newRow("texts back to back")
-            << QStringList{"üé", "€"}
-            << (bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(250))
-            << (bound(251, "0x10020ac") + tap(251));
+            << QStringList{"üé€", "öäß"}
+            << (bound(251, "0xfc", "0xe9") + bound(250, "0x10020ac") + tap(251) +
+                shifted(tap(251)) + tap(250))
+            << (bound(251, "0xf6", "0xe4") + bound(250, "0xdf") + tap(251) + shifted(tap(251)) +
+                tap(250));
         QTest::newRow("a text on the layout waits for the one before")
-            << QStringList{"üé€", "a"}
-            << (bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(250))
-            << (bound(251, "0x10020ac") + tap(251) + QStringList{"flush"} + tap(38));
+            << QStringList{"üé€öä", "a"}
+            << (four + tap(251) + shifted(tap(251)) + tap(250) + shifted(tap(250)))
+            << (bound(251, "0xe4") + tap(251) + flush + tap(38));
     }
 
     void typedInRuns()
@@ -284,46 +291,83 @@ private slots:
     // A binding of an earlier text, settled, gives way unless this run types its character.
     void bindingOfTheRunIsKept()
     {
-        input->typeText(QStringLiteral("üé"));
+        input->typeText(QStringLiteral("üé€ö"));
         now += X11Input::settleTime;
         calls.clear();
-        QCOMPARE(input->typeText(QStringLiteral("ü€")), std::nullopt);
-        QCOMPARE(calls, bound(250, "0x10020ac") + tap(251) + tap(250) + QStringList{"flush"});
+        QCOMPARE(input->typeText(QStringLiteral("üä")), std::nullopt);
+        QCOMPARE(calls, bound(250, "0xe4") + tap(251) + tap(250) + flush);
     }
 
-    // Operations sent while a text pauses follow it in order; one more text that has to pause
-    // holds back the rest in its turn. Relative moves start from the pointer's position, so a
-    // waiting warp is where it is.
-    void operationsWaitForTheText()
+    // While a text pauses, keys and texts wait for it in order, but the pointer goes at once,
+    // unless a button needs a modifier key that waits: then it waits, and the pointer behind it.
+    // Relative moves start from the pointer's position, so a waiting warp is where it is.
+    void pointerGoesAheadOfTheText()
     {
-        const QStringList firstRun =
-            bound(251, "0xfc") + bound(250, "0xe9") + tap(251) + tap(250) + QStringList{"flush"};
-        input->typeText(QStringLiteral("üé€"));
+        input->typeText(QStringLiteral("üé€öä"));
         input->key(KEY_A, true);
+        input->key(KEY_LEFTCTRL, true);
+        input->key(KEY_LEFTCTRL, false);
+        calls.clear();
         input->movePointer({7, 8});
+        input->button(3, true);
+        input->button(3, false);
+        QCOMPARE(input->pointerPosition(), QPoint(5, 6));
+        QCOMPARE(calls, (QStringList{"motion 7 8", "flush", "button 3 down", "flush", "button 3 up",
+                                     "flush"}));
+        calls.clear();
+        input->key(KEY_LEFTCTRL, true);
+        input->button(1, true);
         input->movePointer({9, 10});
         QCOMPARE(input->pointerPosition(), QPoint(9, 10));
-        QCOMPARE(input->typeText(QStringLiteral("öä")), std::nullopt);
-        input->button(3, true);
+        input->button(1, false);
+        input->key(KEY_LEFTCTRL, false);
         input->key(KEY_A, false);
-        QCOMPARE(calls, firstRun);
+        QCOMPARE(input->typeText(QStringLiteral("ß")), std::nullopt);
+        QCOMPARE(calls, QStringList{});
         now += X11Input::settleTime;
-        const QStringList secondRun = firstRun + bound(251, "0x10020ac") + tap(251) +
-                                      QStringList{"flush", "key 38 down", "flush", "motion 7 8",
-                                                  "flush", "motion 9 10", "flush"} +
-                                      bound(250, "0xf6") + tap(250) + QStringList{"flush"};
-        QTRY_COMPARE(calls, secondRun);
+        QTRY_COMPARE(calls,
+                     (bound(251, "0xe4") + tap(251) +
+                      QStringList{"flush", "key 38 down", "flush", "key 37 down", "flush",
+                                  "key 37 up", "flush", "key 37 down", "flush", "button 1 down",
+                                  "flush", "motion 9 10", "flush", "button 1 up", "flush",
+                                  "key 37 up", "flush", "key 38 up", "flush"} +
+                      bound(250, "0xdf") + tap(250) + flush));
         QCOMPARE(input->pointerPosition(), QPoint(5, 6));
-        now += X11Input::settleTime;
-        QTRY_COMPARE(calls, (secondRun + bound(251, "0xe4") + tap(251) +
-                             QStringList{"flush", "button 3 down", "flush", "key 38 up", "flush"}));
+    }
+
+    // One text, and all the texts waiting, are bounded; the log says how much was dropped.
+    void textsAreBounded_data()
+    {
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<QStringList>("log");
+
+        const QString pausing = QStringLiteral("üé€öä");
+        const QString many(qsizetype(X11Input::maxTextLength), u'a');
+        QTest::newRow("one text") << QStringList{pausing + many}
+                                  << QStringList{"Typing cut short, 5 characters not typed: at "
+                                                 "most 10000 per text and 20000 waiting",
+                                                 "Typing stopped, 9996 characters not typed"};
+        QTest::newRow("texts waiting") << QStringList{pausing, many, many}
+                                       << QStringList{"Typing cut short, 1 characters not typed: "
+                                                      "at most 10000 per text and 20000 waiting",
+                                                      "Typing stopped, 20000 characters not typed"};
+    }
+
+    void textsAreBounded()
+    {
+        QFETCH(QStringList, texts);
+        QFETCH(QStringList, log);
+        for (const QString &text : texts)
+            QCOMPARE(input->typeText(text), std::nullopt);
+        input->releaseAll();
+        QCOMPARE(capture.lines(), log);
     }
 
     void lostDisplay()
     {
         const QStringList lost{
             "Mouse and keyboard input stopped: the connection to the X display is lost"};
-        input->typeText(QStringLiteral("üé€"));
+        input->typeText(QStringLiteral("üé€öä"));
         input->key(KEY_A, true);
         calls.clear();
         xlib->connected = false;

@@ -13,6 +13,11 @@ namespace zc {
 
 // Synthetic input in Linux terms: Linux key codes, X button numbers (1 left, 3 right, 4 to 7 the
 // wheel steps) and coordinates on the whole desktop, origin top-left.
+//
+// Keys and texts reach the desktop in the order given, but a text may take a while, and the keys
+// and texts after it wait. The pointer does not wait for them: moves and buttons may go ahead,
+// except a button that needs a modifier key still waiting, which keeps its place behind it (and
+// the moves and buttons after it behind the button).
 class ILinuxInput
 {
 public:
@@ -29,7 +34,7 @@ public:
     // Types the text as itself, on the assumption that no modifier is held: "\n" as Return,
     // "\t" as Tab, and every other character, none of them a control character, as that
     // character. Returns what went wrong, if anything did; the characters that could be typed
-    // still are.
+    // still are. A text too long to wait for is cut, and the log says so.
     virtual std::optional<QString> typeText(QStringView text) = 0;
 
     // Releases every key and button still held and undoes any temporary keyboard change.

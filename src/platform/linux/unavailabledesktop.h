@@ -1,6 +1,7 @@
 #pragma once
 
-#include "desktopservices.h"
+#include "iinputevents.h"
+#include "itextinput.h"
 
 #include <QString>
 
@@ -8,8 +9,8 @@ namespace zc {
 
 class Log;
 
-// Stand-ins for desktop services this session cannot offer. Each one says so in the log the
-// first time it is asked for something, and then does nothing.
+// Stand-ins for input and typing where this session has no backend. Each one says so in the log
+// the first time it is asked for something, and then does nothing.
 class UnavailableService
 {
 public:
@@ -45,36 +46,6 @@ public:
     UnavailableTextInput(Log &log, const QString &reason);
     std::optional<QString> typeText(const QString &text) override;
     std::optional<QString> pasteText(const QString &text) override;
-};
-
-class UnavailableSessionActions final : public ISessionActions, UnavailableService
-{
-public:
-    UnavailableSessionActions(Log &log, const QString &reason);
-    void lockScreen() override;
-    void logOut() override;
-};
-
-class UnavailablePowerActions final : public IPowerActions, UnavailableService
-{
-public:
-    UnavailablePowerActions(Log &log, const QString &reason);
-    void shutDown() override;
-    void restart() override;
-    void sleep() override;
-};
-
-class UnavailableWorkspace final : public IWorkspace, UnavailableService
-{
-public:
-    UnavailableWorkspace(Log &log, const QString &reason);
-    QList<RunningApplication> runningApplications() override;
-    void launchApplication(const QString &name) override;
-    void openUrl(const QUrl &url) override;
-    std::optional<InstalledApplication> findApplication(const QString &name) override;
-    void quitApplication(const RunningApplication &application) override;
-    void whenGone(const QList<qint64> &processIds, std::chrono::milliseconds limit,
-                  std::function<void(bool gone)> done) override;
 };
 
 } // namespace zc

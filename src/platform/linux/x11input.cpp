@@ -17,6 +17,23 @@ namespace {
 constexpr unsigned evdevToX11Keycode = 8;
 constexpr unsigned shiftKeycode = KEY_LEFTSHIFT + evdevToX11Keycode;
 
+bool isModifier(unsigned keycode)
+{
+    switch (keycode - evdevToX11Keycode) {
+    case KEY_LEFTSHIFT:
+    case KEY_RIGHTSHIFT:
+    case KEY_LEFTCTRL:
+    case KEY_RIGHTCTRL:
+    case KEY_LEFTALT:
+    case KEY_RIGHTALT:
+    case KEY_LEFTMETA:
+    case KEY_RIGHTMETA:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The code points of a text; an unpaired surrogate is left out.
 std::vector<char32_t> codePoints(QStringView text)
 {
@@ -87,12 +104,18 @@ public:
         return keycode;
     }
 
+    // The key code's earlier characters are gone.
     void bind(unsigned keycode, char32_t character)
     {
         m_places.removeIf([keycode](QHash<char32_t, Place>::iterator place) {
             return place->keycode == keycode;
         });
         m_places.insert(character, {keycode, false});
+    }
+
+    void bindShifted(unsigned keycode, char32_t character)
+    {
+        m_places.insert(character, {keycode, true});
     }
 
 private:
@@ -135,7 +158,8 @@ std::optional<QPoint> X11Input::pointerPosition()
     if (!connected())
         return std::nullopt;
     // Callers move relative to this: a warp still waiting is where the pointer is going to be.
-    for (auto waiting = m_waiting.crbegin(); waiting != m_waiting.crend(); ++waiting) {
+    for (auto waiting = m_waiting.crbegin(); m_waitingPointer > 0 && waiting != m_waiting.crend();
+         ++waiting) {
         if (waiting->warp)
             return waiting->warp;
     }
@@ -147,50 +171,75 @@ QSize X11Input::desktopSize()
     return m_xlib->rootSize();
 }
 
+// The user who moves the pointer while a long text is being typed expects to see it move: the
+// pointer goes ahead of the keys, except where a button has to wait for its modifiers.
 void X11Input::movePointer(QPoint position)
 {
     if (!connected())
         return;
-    if (typing()) {
-        m_waiting.push_back({.run = [this, position] { movePointer(position); }, .warp = position});
+    if (m_waitingPointer > 0) {
+        enqueue(
+            {.run = [this, position] { sendMotion(position); }, .warp = position, .pointer = true});
         return;
     }
-    m_xlib->fakeMotion(position);
-    m_xlib->flush();
+    sendMotion(position);
 }
 
 void X11Input::button(int button, bool down)
 {
     if (button < 1 || button > 255 || !connected())
         return;
-    if (typing()) {
-        m_waiting.push_back({.run = [this, button, down] { this->button(button, down); }});
+    // A click with Control held waits for the Control press that waits behind the text.
+    if (m_waitingPointer > 0 || m_modifiersWhenDone != modifiersDown()) {
+        enqueue(
+            {.run = [this, button, down] { sendButton(unsigned(button), down); }, .pointer = true});
         return;
     }
-    const auto number = unsigned(button);
-    if (down) {
-        m_buttonsDown.insert(number);
-    } else if (m_buttonsDown.erase(number) == 0) {
-        return;
-    }
-    m_xlib->fakeButton(number, down);
-    m_xlib->flush();
+    sendButton(unsigned(button), down);
 }
 
 void X11Input::key(EvdevKey key, bool down)
 {
     if (!connected())
         return;
-    if (typing()) {
-        m_waiting.push_back({.run = [this, key, down] { this->key(key, down); }});
-        return;
-    }
     const unsigned keycode = unsigned(key) + evdevToX11Keycode;
     if (keycode < m_xlib->minKeycode() || keycode > m_xlib->maxKeycode()) {
         if (m_unmappableKeysReported.insert(key).second)
             m_log.line("No X key code for Linux key", key);
         return;
     }
+    if (isModifier(keycode)) {
+        if (down)
+            m_modifiersWhenDone.insert(keycode);
+        else
+            m_modifiersWhenDone.erase(keycode);
+    }
+    if (typing()) {
+        enqueue({.run = [this, keycode, down] { sendKey(keycode, down); }});
+        return;
+    }
+    sendKey(keycode, down);
+}
+
+void X11Input::sendMotion(QPoint position)
+{
+    m_xlib->fakeMotion(position);
+    m_xlib->flush();
+}
+
+void X11Input::sendButton(unsigned button, bool down)
+{
+    if (down) {
+        m_buttonsDown.insert(button);
+    } else if (m_buttonsDown.erase(button) == 0) {
+        return;
+    }
+    m_xlib->fakeButton(button, down);
+    m_xlib->flush();
+}
+
+void X11Input::sendKey(unsigned keycode, bool down)
+{
     if (down) {
         m_keysDown.insert(keycode);
     } else if (m_keysDown.erase(keycode) == 0) {
@@ -200,18 +249,36 @@ void X11Input::key(EvdevKey key, bool down)
     m_xlib->flush();
 }
 
+std::set<unsigned> X11Input::modifiersDown() const
+{
+    std::set<unsigned> modifiers;
+    for (const unsigned keycode : m_keysDown) {
+        if (isModifier(keycode))
+            modifiers.insert(keycode);
+    }
+    return modifiers;
+}
+
 std::optional<QString> X11Input::typeText(QStringView text)
 {
     if (!connected())
         return QStringLiteral("The connection to the X display is lost");
     std::vector<char32_t> characters = codePoints(text);
+    const std::size_t waiting = (m_text.size() - m_typed) + m_waitingCharacters;
+    const std::size_t room =
+        std::min(maxTextLength, maxWaitingCharacters - std::min(waiting, maxWaitingCharacters));
+    if (characters.size() > room) {
+        m_log.line("Typing cut short,", characters.size() - room, "characters not typed: at most",
+                   maxTextLength, "per text and", maxWaitingCharacters, "waiting");
+        characters.resize(room);
+    }
     if (typing()) {
         const std::size_t count = characters.size();
         auto typeInTurn = [this, characters = std::move(characters)]() mutable {
             if (const std::optional<QString> failure = startText(std::move(characters)))
                 m_log.line(*failure);
         };
-        m_waiting.push_back({.run = std::move(typeInTurn), .characters = count});
+        enqueue({.run = std::move(typeInTurn), .characters = count});
         return std::nullopt;
     }
     return startText(std::move(characters));
@@ -246,8 +313,16 @@ std::optional<QString> X11Input::typeAvailable()
 
 std::size_t X11Input::bindAhead(Layout &layout, TimePoint now, std::optional<QString> &failure)
 {
-    // Hazard: a client of Xlib with XKB drops the keymap changes that arrive while it is fetching
-    // earlier ones, so a binding announced between two presses of a run may never reach it.
+    // Each key code of the run gets two characters, the second on the Shift level, in one
+    // request: a key code's two levels change together, and only once it has settled.
+    struct Pending
+    {
+        unsigned keycode;
+        char32_t plain;
+        std::optional<char32_t> shifted = std::nullopt;
+    };
+    std::vector<Pending> pending;
+    std::size_t end = m_text.size();
     for (std::size_t i = m_typed; i < m_text.size(); ++i) {
         const char32_t character = m_text[i];
         if (character == U'\n' || character == U'\t')
@@ -255,15 +330,30 @@ std::size_t X11Input::bindAhead(Layout &layout, TimePoint now, std::optional<QSt
         if (const std::optional<Place> place = layout.find(character)) {
             // Marked now, so that no later character of the run takes its key code.
             markTyped(place->keycode, now);
+        } else if (!pending.empty() && !pending.back().shifted) {
+            pending.back().shifted = character;
+            layout.bindShifted(pending.back().keycode, character);
         } else if (const std::optional<unsigned> keycode = freeKeycode(layout, now)) {
-            bind(*keycode, character, layout, now);
+            pending.push_back({*keycode, character});
+            layout.bind(*keycode, character);
+            claim(*keycode, now);
         } else if (!m_bindings.empty()) {
-            return i;
+            end = i;
+            break;
         } else if (!failure) {
             failure = QStringLiteral("No spare X key code to type ") + codePointName(character);
         }
     }
-    return m_text.size();
+    // Hazard: a client of Xlib with XKB drops the keymap changes that arrive while it is fetching
+    // earlier ones, so a binding announced between two presses of a run may never reach it: all
+    // are announced before the run's first press.
+    for (const Pending &binding : pending) {
+        const Keysym plain = keysymForCharacter(binding.plain);
+        // A lone character on both levels, so that a held Shift cannot change it.
+        m_xlib->setKeysyms(binding.keycode, plain,
+                           binding.shifted ? keysymForCharacter(*binding.shifted) : plain);
+    }
+    return end;
 }
 
 void X11Input::typeUpTo(std::size_t end, const Layout &layout, bool capsLocked)
@@ -306,12 +396,19 @@ void X11Input::continueText()
     if (!connected()) {
         m_text.clear();
         m_typed = 0;
-        m_waiting.clear();
+        dropWaiting();
         return;
     }
     if (const std::optional<QString> failure = typeAvailable())
         m_log.line(*failure);
     runWaiting();
+}
+
+void X11Input::enqueue(Waiting waiting)
+{
+    m_waitingCharacters += waiting.characters;
+    m_waitingPointer += waiting.pointer ? 1 : 0;
+    m_waiting.push_back(std::move(waiting));
 }
 
 void X11Input::runWaiting()
@@ -320,8 +417,18 @@ void X11Input::runWaiting()
     while (!typing() && !m_waiting.empty()) {
         const Waiting waiting = std::move(m_waiting.front());
         m_waiting.pop_front();
+        m_waitingCharacters -= waiting.characters;
+        m_waitingPointer -= waiting.pointer ? 1 : 0;
         waiting.run();
     }
+}
+
+void X11Input::dropWaiting()
+{
+    m_waiting.clear();
+    m_waitingCharacters = 0;
+    m_waitingPointer = 0;
+    m_modifiersWhenDone = modifiersDown();
 }
 
 std::optional<unsigned> X11Input::freeKeycode(Layout &layout, TimePoint now)
@@ -338,12 +445,8 @@ std::optional<unsigned> X11Input::freeKeycode(Layout &layout, TimePoint now)
     return keycode;
 }
 
-void X11Input::bind(unsigned keycode, char32_t character, Layout &layout, TimePoint now)
+void X11Input::claim(unsigned keycode, TimePoint now)
 {
-    const Keysym keysym = keysymForCharacter(character);
-    // The same keysym on both levels, so that a held Shift cannot change it.
-    m_xlib->setKeysyms(keycode, keysym, keysym);
-    layout.bind(keycode, character);
     // A binding undone behind this program's back leaves a stale entry for the key code.
     std::erase_if(m_bindings,
                   [keycode](const Binding &binding) { return binding.keycode == keycode; });
@@ -378,19 +481,16 @@ void X11Input::restoreBindings()
 
 void X11Input::releaseAll()
 {
-    if (typing()) {
-        std::size_t untyped = m_text.size() - m_typed;
-        for (const Waiting &waiting : m_waiting)
-            untyped += waiting.characters;
-        m_log.line("Typing stopped,", untyped, "characters not typed");
-    }
+    if (typing())
+        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waitingCharacters,
+                   "characters not typed");
     m_text.clear();
     m_typed = 0;
-    m_waiting.clear();
     m_continueTimer.stop();
     for (const unsigned keycode : m_keysDown)
         m_xlib->fakeKey(keycode, false);
     m_keysDown.clear();
+    dropWaiting();
     for (const unsigned button : m_buttonsDown)
         m_xlib->fakeButton(button, false);
     m_buttonsDown.clear();

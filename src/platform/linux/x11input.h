@@ -20,14 +20,17 @@ class Log;
 //
 // Linux key codes become X key codes by the offset of 8 that every evdev-based X server uses.
 // Text is typed character by character: a character of the current layout through its key and
-// Shift level, any other by binding a spare (unmapped) key code to the character's keysym. The
-// bindings outlive the typing for a while, because each client looks a key code up only when it
-// handles the press, possibly after the next text has been sent; they are undone once typing has
-// paused for `bindingLifetime`, when everything is released, and at destruction.
+// Shift level, any other by binding a spare (unmapped) key code to the character's keysym, two
+// characters to a key code, the second on the Shift level. The bindings outlive the typing for a
+// while, because each client looks a key code up only when it handles the press, possibly after
+// the next text has been sent; they are undone once typing has paused for `bindingLifetime`, when
+// everything is released, and at destruction.
 //
 // A text that needs more key codes than are free at once is typed in runs: it pauses until a
-// binding has settled and goes on from a timer. Until it is done, every later input operation
-// waits behind it, in order.
+// binding has settled and goes on from a timer. Until it is done, later keys and texts wait
+// behind it, in order. The pointer does not: moves and buttons go out at once, unless a button
+// needs a modifier key that is still waiting, in which case it waits for it, and the pointer
+// keeps its order behind that button.
 class X11Input final : public ILinuxInput
 {
 public:
@@ -40,6 +43,12 @@ public:
     // only rebound once it has gone untyped this long, ample time for a client that keeps up
     // with the input to have handled its last press.
     static constexpr std::chrono::milliseconds settleTime{50};
+    // At 19 spare key codes, two characters each, characters off the layout are typed at about
+    // 760 a second: beyond these bounds a phone could keep the keyboard busy for minutes and
+    // fill the memory. A text is cut to `maxTextLength` characters, and to what keeps the
+    // characters waiting to be typed within `maxWaitingCharacters`.
+    static constexpr std::size_t maxTextLength = 10'000;
+    static constexpr std::size_t maxWaitingCharacters = 20'000;
 
     X11Input(
         std::unique_ptr<IXlib> xlib, Log &log,
@@ -71,6 +80,7 @@ private:
         std::function<void()> run;
         std::size_t characters = 0;
         std::optional<QPoint> warp = std::nullopt;
+        bool pointer = false;
     };
 
     bool typing() const { return m_typed < m_text.size(); }
@@ -82,10 +92,16 @@ private:
     std::size_t bindAhead(Layout &layout, TimePoint now, std::optional<QString> &failure);
     void typeUpTo(std::size_t end, const Layout &layout, bool capsLocked);
     void continueText();
+    void enqueue(Waiting waiting);
     void runWaiting();
+    void dropWaiting();
+    void sendMotion(QPoint position);
+    void sendButton(unsigned button, bool down);
+    void sendKey(unsigned keycode, bool down);
+    std::set<unsigned> modifiersDown() const;
     // A spare key code, or else the binding typed longest ago once it has settled.
     std::optional<unsigned> freeKeycode(Layout &layout, TimePoint now);
-    void bind(unsigned keycode, char32_t character, Layout &layout, TimePoint now);
+    void claim(unsigned keycode, TimePoint now);
     void markTyped(unsigned keycode, TimePoint now);
     std::chrono::milliseconds untilOldestSettles(TimePoint now) const;
     void restoreBindings();
@@ -102,6 +118,10 @@ private:
     std::vector<char32_t> m_text;
     std::size_t m_typed = 0;
     std::deque<Waiting> m_waiting;
+    std::size_t m_waitingCharacters = 0;
+    std::size_t m_waitingPointer = 0;
+    // The modifier keys held once every waiting key has gone out.
+    std::set<unsigned> m_modifiersWhenDone;
     bool m_lossReported = false;
     QTimer m_restoreTimer;
     QTimer m_continueTimer;
