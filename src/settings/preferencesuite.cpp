@@ -85,13 +85,11 @@ PreferenceSuite::PreferenceSuite(const QString &directory, const QString &suiteN
     : m_path(QDir(directory).filePath(suiteName + QStringLiteral(".json"))), m_log(log)
 {
     m_unreadableReason = readProblem(m_path);
-    if (!m_unreadableReason.isEmpty()) {
+    if (!m_unreadableReason.isEmpty())
         m_log.line("Cannot read the preferences file", m_path + u':', m_unreadableReason);
-    } else {
-        makePrivate();
+    else
         // Keep the user's unusable file instead of overwriting it with the next save.
         keepUnusableFileAside("using the defaults");
-    }
     open();
 }
 
@@ -143,7 +141,8 @@ void PreferenceSuite::restrictAccess()
             created.close();
         return;
     }
-    makePrivate();
+    if (file.isFile() && (file.permissions() & groupOrOthers))
+        QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 void PreferenceSuite::makePrivate()

@@ -13,7 +13,7 @@ class Log;
 // One named preference suite: a JSON file "<directory>/<suite>.json" holding one object from
 // key to value. Values keep their JSON type. Defaults are registered in memory only and never
 // written. Saves go through QSettings, which locks the file and replaces it atomically. The file
-// holds passwords: its folder is kept 0700 and the file 0600, from the start on.
+// may hold passwords: its folder is created 0700 and the file kept 0600.
 class PreferenceSuite
 {
 public:
@@ -38,6 +38,9 @@ public:
     // a link to nothing, not the user's to read...); empty when it was read or there was none.
     // The values are then the defaults, whatever the file holds.
     QString unreadableReason() const { return m_unreadableReason; }
+    // Takes the file and its folder from other users when they may read them, saying so in one
+    // line; for a suite that holds passwords, before anything is saved.
+    void makePrivate();
 
 private:
     void open();
@@ -46,7 +49,6 @@ private:
     // true when the file was set aside.
     bool keepUnusableFileAside(const char *consequence);
     void restrictAccess();
-    void makePrivate();
 
     QString m_path;
     QString m_unreadableReason;

@@ -135,6 +135,9 @@ QString ZantiPreferences::key(Setting setting)
 ZantiPreferences::ZantiPreferences(const QString &directory, Log &log)
     : m_suite(directory, QString::fromLatin1(ZANTISETTINGSESTOREGROUPNAME), log), m_log(log)
 {
+    // The server password is in there: not to wait for a save to hide it.
+    if (m_suite.unreadableReason().isEmpty())
+        m_suite.makePrivate();
     QVariantMap defaults;
     for (const Definition &definition : definitions)
         defaults.insert(QString::fromLatin1(definition.key),

@@ -221,6 +221,7 @@ private slots:
 
     void flagRules()
     {
+        static int writes = 0;
         QFETCH(QString, text);
         QFETCH(bool, lenient);
         QFETCH(bool, strict);
@@ -231,7 +232,10 @@ private slots:
                                             {"zanticonnect.isAuthenticationEnabled", text},
                                             {"zanticonnect.checkForUpdatesAtLaunch", text},
                                             {"zanticonnect.addToWindowsStartUp", text},
-                                            {"zanticonnect.hasAppInstalled", text}})
+                                            {"zanticonnect.hasAppInstalled", text},
+                                            // QSettings keeps files read by path and reads
+                                            // one again only when its size or time changed.
+                                            {"size", QString(++writes, u' ')}})
                       .toJson());
         ZantiPreferences preferences(directory.path(), capture.log);
         QStringList lines = capture.lines();
