@@ -151,10 +151,10 @@ ZantiPreferences::ZantiPreferences(const QString &directory, Log &log)
         const QVariant stored = m_suite.value(name);
         std::optional<QString> text = storedText(stored, definition.kind);
         QString &held = m_texts[std::size_t(i)];
-        if (const std::optional<QByteArray> bytes = storedBytes(stored);
-            bytes && i == VLCPasswordSetting) {
-            passwordBytes = bytes;
-            text = QString::fromUtf8(*bytes);
+        if (i == VLCPasswordSetting) {
+            passwordBytes = storedBytes(stored);
+            if (passwordBytes)
+                text = QString::fromUtf8(*passwordBytes);
         }
         if (definition.kind == Kind::Flag && !(text && isSwitchText(*text, definition.oneIsTrue))) {
             // A switch typed by hand as "True", "yes" or " true" must not turn the password off
