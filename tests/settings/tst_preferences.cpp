@@ -328,8 +328,6 @@ private slots:
                                          << "it is a link to nothing";
         QTest::newRow("folder a link to nothing") << "dangling folder link"
                                                   << "its folder is a link to nothing";
-        QTest::newRow("looping link") << "looping link"
-                                      << "Too many levels of symbolic links";
         QTest::newRow("not the user's to read") << "mode 000"
                                                 << "Permission denied";
         QTest::newRow("no file yet") << "none"
@@ -353,8 +351,6 @@ private slots:
             QVERIFY(QDir().mkpath(folder) && QFile::link(folder + "/gone.json", file));
         if (blocker == "dangling folder link")
             QVERIFY(QFile::link(directory.filePath("unmounted"), folder));
-        if (blocker == "looping link")
-            QVERIFY(QDir().mkpath(folder) && QFile::link(file, file));
         if (blocker == "mode 000") {
             writeFile(file, settings);
             QVERIFY(QFile::setPermissions(file, {}));
@@ -464,11 +460,8 @@ private slots:
         QTest::addColumn<QByteArray>("password");
         QTest::addColumn<QJsonValue>("stored");
         QTest::newRow("UTF-8") << QByteArray("ä 1") << QJsonValue("ä 1");
-        QTest::newRow("empty") << QByteArray("") << QJsonValue("");
         QTest::newRow("Latin-1") << QByteArray("caf\xE9")
                                  << QJsonValue(QJsonObject{{"base64", "Y2Fm6Q=="}});
-        QTest::newRow("encoded surrogate")
-            << QByteArray("\xED\xA0\x80") << QJsonValue(QJsonObject{{"base64", "7aCA"}});
     }
 
     void vlcPasswordBytes()
