@@ -64,6 +64,13 @@ int main(int argc, char *argv[])
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     const QString settingsDirectory = QDir(configHome).filePath(QStringLiteral("zanti-connect"));
     zc::ZantiPreferences preferences(settingsDirectory, log);
+    // The defaults have authentication off: serving on them would let any phone drive this
+    // computer when the user's file asks for a password.
+    if (!preferences.unreadableReason().isEmpty()) {
+        log.line("Cannot serve commands: the settings file", preferences.filePath(),
+                 QStringLiteral("cannot be read (") + preferences.unreadableReason() + u')');
+        return 1;
+    }
     zc::PrivateSettings privateSettings(settingsDirectory, log);
     zc::GoogleAnalytics analytics(zc::GoogleAnalytics::forThisComputer(
                                       QCoreApplication::applicationVersion(), settingsDirectory),

@@ -4,6 +4,7 @@
 #include "log.h"
 #include "zantipreferences.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
@@ -174,13 +175,142 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+std::optional<QByteArray> readFile(const QString &path, Log &log)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        log.line("Cannot read", path + u':', file.errorString());
+        return std::nullopt;
+    }
+    // Bounded even for a file that grows, or is no regular file at all.
+    QByteArray text = file.read(EditVLC::maximumFileSize + 1);
+    if (file.error() != QFileDevice::NoError) {
+        log.line("Cannot read", path + u':', file.errorString());
+        return std::nullopt;
+    }
+    if (text.size() > EditVLC::maximumFileSize) {
+        log.line("Cannot read", path + u':', "it is larger than 16 MiB");
+        return std::nullopt;
+    }
+    return text;
+}
+
+bool writeFile(const QString &path, const QByteArray &text, bool existed, Log &log)
+{
+    struct stat before = {};
+    if (existed && ::stat(QFile::encodeName(path).constData(), &before) != 0) {
+        log.line("Cannot read the permissions of", path + u':', systemError());
+        return false;
+    }
+    if (!existed) {
+        const QString directory = QFileInfo(path).absolutePath();
+        if (!QFileInfo::exists(directory)) {
+            if (!QDir().mkpath(directory)) {
+                log.line("Cannot create the directory", directory);
+                return false;
+            }
+            // VLC keeps its directory to its user; the password is in there.
+            QFile::setPermissions(directory,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+    }
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        log.line("Cannot write", path + u':', file.errorString());
+        return false;
+    }
+    const mode_t mode = existed ? (before.st_mode & 07777) : mode_t(0600);
+    if (::fchmod(file.handle(), mode) != 0) {
+        log.line("Cannot keep the permissions of", path + u':', systemError());
+        file.cancelWriting();
+        return false;
+    }
+    // Only root (or an owner changing to one of its own groups) may; VLC must still read it.
+    if (existed && (before.st_uid != ::geteuid() || before.st_gid != ::getegid()) &&
+        ::fchown(file.handle(), before.st_uid, before.st_gid) != 0)
+        log.line("Cannot keep the owner of", path + u':', systemError());
+    file.write(text);
+    if (!file.commit()) {
+        log.line("Cannot write", path + u':', file.errorString());
+        return false;
+    }
+    return true;
+}
+
+// What the file holds once edited, for the preferences; nothing when it was left alone.
+struct Stored
+{
+    QByteArray password;
+    std::optional<quint16> port;
+};
+
+// Runs on a worker thread: touches nothing but the file and the log.
+std::optional<Stored> editFile(const QString &path, bool installed,
+                               const std::optional<QString> &givenPassword,
+                               const std::optional<QString> &givenPort, Log &log)
+{
+    log.line("VLC configuration file:", path);
+    bool exists = QFileInfo::exists(path);
+    if (exists && QFileInfo(path).size() > EditVLC::maximumFileSize) {
+        // Not a file VLC wrote; VLC itself would stall on it. Kept for the user to look into.
+        const QString aside =
+            path + QStringLiteral(".too-large-") +
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+        if (!QFile::rename(path, aside)) {
+            log.line("VLC configuration file", path,
+                     "is larger than 16 MiB and cannot be moved aside; nothing is changed");
+            return std::nullopt;
+        }
+        log.line("VLC configuration file", path, "is larger than 16 MiB; kept as", aside);
+        exists = false;
+    }
+    if (!exists && !installed) {
+        log.line("VLC is not installed and has no configuration file; nothing to change");
+        return std::nullopt;
+    }
+    QByteArray text;
+    if (exists) {
+        std::optional<QByteArray> read = readFile(path, log);
+        if (!read)
+            return std::nullopt;
+        text = std::move(*read);
+    }
+    const QList<QByteArray> lines = splitLines(text);
+
+    // Bytes, not text: a password that is not UTF-8 must come back as it was.
+    QByteArray password =
+        givenPassword ? givenPassword->toUtf8() : activeValue(lines, "http-password").value_or("");
+    if (password.isEmpty())
+        password = QByteArray::number(QRandomGenerator::global()->bounded(1000, 10000));
+    if (password.contains('\n') || password.contains('\r') || password.contains('\0')) {
+        log.line("The VLC password holds a line break or a null character; nothing is changed");
+        return std::nullopt;
+    }
+    const QString portText = givenPort.value_or(
+        QString::fromUtf8(activeValue(lines, "http-port").value_or(defaultPort.toByteArray())));
+    const std::optional<QByteArray> port = validPort(portText);
+    if (!port)
+        log.line("The VLC port", portText,
+                 "is not a number from 1 to 65535; it is neither written nor stored");
+
+    const Edit edit = editText(lines, password, port, !exists);
+    for (const auto &[number, line] : edit.lines)
+        log.line("vlcrc line", number, masked(line, password));
+    if ((!exists || edit.text != text) && !writeFile(path, edit.text, exists, log))
+        return std::nullopt;
+    return Stored{password, port ? std::optional<quint16>(quint16(port->toUInt())) : std::nullopt};
+}
+
 } // namespace
 
 EditVLC::EditVLC(IWorkspace &workspace, ZantiPreferences &preferences, QString configHome, Log &log,
                  QString home, std::chrono::milliseconds restartDelay)
     : m_workspace(workspace), m_preferences(preferences), m_configHome(std::move(configHome)),
       m_log(log), m_home(std::move(home)), m_restartDelay(restartDelay)
-{}
+{
+    m_pool.setMaxThreadCount(1);
+}
 
 EditVLC::~EditVLC() = default;
 
@@ -199,7 +329,7 @@ QString EditVLC::vlcrcPath()
 QString EditVLC::readVLCPassword()
 {
     const QString path = vlcrcPath();
-    const std::optional<QByteArray> text = readFile(path);
+    const std::optional<QByteArray> text = readFile(path, m_log);
     if (!text)
         return {};
     const QString password =
@@ -212,7 +342,7 @@ QString EditVLC::readVLCPassword()
 
 QString EditVLC::readVLCPort()
 {
-    const std::optional<QByteArray> text = readFile(vlcrcPath());
+    const std::optional<QByteArray> text = readFile(vlcrcPath(), m_log);
     if (!text)
         return QString::fromLatin1(defaultPort);
     return QString::fromUtf8(
@@ -238,8 +368,7 @@ void EditVLC::startNext()
         }
     }
     if (quitting.isEmpty()) {
-        edit(call);
-        finish(std::move(call), false);
+        edit(std::move(call), false);
         return;
     }
     std::weak_ptr<int> alive = m_alive;
@@ -247,13 +376,38 @@ void EditVLC::startNext()
                          [this, alive, call = std::move(call)](bool gone) mutable {
                              if (alive.expired())
                                  return;
-                             if (gone)
-                                 edit(call);
-                             else
-                                 m_log.line("VLC did not quit within", qint64(quitLimit.count()),
-                                            "seconds; its configuration is left unchanged");
-                             finish(std::move(call), gone);
+                             if (gone) {
+                                 edit(std::move(call), true);
+                                 return;
+                             }
+                             m_log.line("VLC did not quit within", qint64(quitLimit.count()),
+                                        "seconds; its configuration is left unchanged");
+                             finish(std::move(call), false);
                          });
+}
+
+void EditVLC::edit(Call call, bool restart)
+{
+    const std::optional<InstalledApplication> installed = m_workspace.findApplication(vlcName());
+    const QString path = pathFor(installed, m_configHome, m_home);
+    // Reading and writing a file may take long (a large or remote one): never on this thread,
+    // which serves the phones.
+    m_pool.start([this, path, installed = installed.has_value(), call = std::move(call),
+                  restart]() mutable {
+        std::optional<Stored> stored = editFile(path, installed, call.password, call.port, m_log);
+        // m_context outlives this task: the pool, which goes first, waits for it.
+        QMetaObject::invokeMethod(
+            &m_context,
+            [this, stored = std::move(stored), call = std::move(call), restart]() mutable {
+                if (stored) {
+                    m_preferences.setVLCPasswordBytes(stored->password);
+                    if (stored->port)
+                        m_preferences.setVLCPort(*stored->port);
+                }
+                finish(std::move(call), restart);
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 void EditVLC::finish(Call call, bool restart)
@@ -270,112 +424,6 @@ void EditVLC::finish(Call call, bool restart)
         if (!alive.expired())
             startNext();
     });
-}
-
-void EditVLC::edit(const Call &call)
-{
-    const std::optional<InstalledApplication> installed = m_workspace.findApplication(vlcName());
-    const QString path = pathFor(installed, m_configHome, m_home);
-    m_log.line("VLC configuration file:", path);
-
-    const bool exists = QFileInfo::exists(path);
-    if (!exists && !installed) {
-        m_log.line("VLC is not installed and has no configuration file; nothing to change");
-        return;
-    }
-    QByteArray text;
-    if (exists) {
-        std::optional<QByteArray> read = readFile(path);
-        if (!read)
-            return;
-        text = std::move(*read);
-    }
-    const QList<QByteArray> lines = splitLines(text);
-
-    QString password = call.password.value_or(
-        QString::fromUtf8(activeValue(lines, "http-password").value_or(QByteArray())));
-    if (password.isEmpty())
-        password = QString::number(QRandomGenerator::global()->bounded(1000, 10000));
-    if (password.contains(u'\n') || password.contains(u'\r') || password.contains(QChar())) {
-        m_log.line("The VLC password holds a line break or a null character; nothing is changed");
-        return;
-    }
-    const QString portText = call.port.value_or(
-        QString::fromUtf8(activeValue(lines, "http-port").value_or(defaultPort.toByteArray())));
-    const std::optional<QByteArray> port = validPort(portText);
-    if (!port)
-        m_log.line("The VLC port", portText,
-                   "is not a number from 1 to 65535; it is neither written nor stored");
-
-    const QByteArray passwordText = password.toUtf8();
-    const Edit edit = editText(lines, passwordText, port, !exists);
-    for (const auto &[number, line] : edit.lines)
-        m_log.line("vlcrc line", number, masked(line, passwordText));
-    if (!exists || edit.text != text) {
-        if (!writeFile(path, edit.text, exists))
-            return;
-    }
-    m_preferences.setVLCPassword(password);
-    if (port)
-        m_preferences.setVLCPort(quint16(port->toUInt()));
-}
-
-std::optional<QByteArray> EditVLC::readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_log.line("Cannot read", path + u':', file.errorString());
-        return std::nullopt;
-    }
-    QByteArray text = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        m_log.line("Cannot read", path + u':', file.errorString());
-        return std::nullopt;
-    }
-    return text;
-}
-
-bool EditVLC::writeFile(const QString &path, const QByteArray &text, bool existed)
-{
-    struct stat before = {};
-    if (existed && ::stat(QFile::encodeName(path).constData(), &before) != 0) {
-        m_log.line("Cannot read the permissions of", path + u':', systemError());
-        return false;
-    }
-    if (!existed) {
-        const QString directory = QFileInfo(path).absolutePath();
-        if (!QFileInfo::exists(directory)) {
-            if (!QDir().mkpath(directory)) {
-                m_log.line("Cannot create the directory", directory);
-                return false;
-            }
-            // VLC keeps its directory to its user; the password is in there.
-            QFile::setPermissions(directory,
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        }
-    }
-
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        m_log.line("Cannot write", path + u':', file.errorString());
-        return false;
-    }
-    const mode_t mode = existed ? (before.st_mode & 07777) : mode_t(0600);
-    if (::fchmod(file.handle(), mode) != 0) {
-        m_log.line("Cannot keep the permissions of", path + u':', systemError());
-        file.cancelWriting();
-        return false;
-    }
-    // Only root (or an owner changing to one of its own groups) may; VLC must still read it.
-    if (existed && (before.st_uid != ::geteuid() || before.st_gid != ::getegid()) &&
-        ::fchown(file.handle(), before.st_uid, before.st_gid) != 0)
-        m_log.line("Cannot keep the owner of", path + u':', systemError());
-    file.write(text);
-    if (!file.commit()) {
-        m_log.line("Cannot write", path + u':', file.errorString());
-        return false;
-    }
-    return true;
 }
 
 } // namespace zc

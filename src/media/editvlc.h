@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QObject>
 #include <QString>
+#include <QThreadPool>
 
 #include <chrono>
 #include <deque>
@@ -33,10 +35,15 @@ class ZantiPreferences;
 // A key without any line is appended (`http-port` only when the port is not 8080); VLC reads
 // its options by name wherever they stand. A missing vlcrc is created with the three lines when
 // VLC is installed. Line endings become LF and the file always ends with a newline. The file is
-// replaced atomically, keeping its permissions and, where allowed, its owner and group.
+// replaced atomically, keeping its permissions and, where allowed, its owner and group. A vlcrc
+// larger than maximumFileSize is kept aside as `vlcrc.too-large-<time>` and a new one made. The
+// password is handled as bytes: one that is not UTF-8 is kept exactly.
 class EditVLC
 {
 public:
+    // VLC's own file is some 200 KiB; this leaves room for what users add.
+    static constexpr qint64 maximumFileSize = 16 * 1024 * 1024;
+
     // `restartDelay`: how long after the edit VLC is started again and `done` is called.
     EditVLC(IWorkspace &workspace, ZantiPreferences &preferences, QString configHome, Log &log,
             QString home = QDir::homePath(),
@@ -55,12 +62,14 @@ public:
     // stored, and a password with a line break changes nothing. A file that needs no change is
     // not rewritten.
     //
-    // Never blocks: `done` is called on this thread once everything has finished, restart
-    // included. Calls made while one is under way run after it, in order. Destroying the editor
-    // abandons pending calls without calling their `done`.
+    // Never blocks: the file is read, edited and written on a worker thread, and `done` is
+    // called on this thread once everything has finished, restart included. Calls made while one
+    // is under way run after it, in order. Destroying the editor waits for a file edit under way,
+    // and abandons pending calls without calling their `done`.
     void configureVLC(std::optional<QString> password, std::optional<QString> port,
                       std::function<void()> done);
 
+    // These two read the file on the calling thread.
     // The password of the first active `http-password` line, or empty.
     QString readVLCPassword();
     // The value of the first active `http-port` line, or "8080".
@@ -77,10 +86,8 @@ private:
     };
 
     void startNext();
-    void edit(const Call &call);
+    void edit(Call call, bool restart);
     void finish(Call call, bool restart);
-    std::optional<QByteArray> readFile(const QString &path);
-    bool writeFile(const QString &path, const QByteArray &text, bool existed);
 
     IWorkspace &m_workspace;
     ZantiPreferences &m_preferences;
@@ -92,6 +99,11 @@ private:
     bool m_busy = false;
     // Callbacks that outlive the editor find this expired.
     std::shared_ptr<int> m_alive = std::make_shared<int>();
+    // Receives the file edits' results on this thread.
+    QObject m_context;
+    // Last, so that it goes first: its destructor waits for the edit under way, which delivers
+    // its result to m_context.
+    QThreadPool m_pool;
 };
 
 } // namespace zc

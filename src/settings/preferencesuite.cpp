@@ -9,13 +9,25 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace zc {
 
 namespace {
 
+constexpr QFile::Permissions groupOrOthers = QFile::ReadGroup | QFile::WriteGroup |
+                                             QFile::ExeGroup | QFile::ReadOther |
+                                             QFile::WriteOther | QFile::ExeOther;
+
 bool readJson(QIODevice &device, QSettings::SettingsMap &map)
 {
-    const QByteArray bytes = device.readAll();
+    // QSettings reads through here too, whenever the file changed: never a huge file.
+    const QByteArray bytes = device.read(PreferenceSuite::maximumFileSize + 1);
+    if (bytes.size() > PreferenceSuite::maximumFileSize)
+        return false;
     if (bytes.trimmed().isEmpty())
         return true;
     QJsonParseError error;
@@ -40,13 +52,44 @@ QSettings::Format jsonFormat()
     return format;
 }
 
+// Why an existing file cannot be read; empty when it can, or when there is none.
+QString readProblem(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat status = {};
+    if (::stat(name.constData(), &status) != 0) {
+        const int error = errno;
+        if (error != ENOENT)
+            return QString::fromLocal8Bit(std::strerror(error));
+        // stat follows links, so one that leads nowhere looks like no file at all.
+        if (::lstat(name.constData(), &status) == 0)
+            return QStringLiteral("it is a link to nothing");
+        const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+        if (::lstat(folder.constData(), &status) == 0 && ::stat(folder.constData(), &status) != 0)
+            return QStringLiteral("its folder is a link to nothing");
+        return {};
+    }
+    if (S_ISDIR(status.st_mode))
+        return QStringLiteral("it is a folder");
+    if (!S_ISREG(status.st_mode))
+        return QStringLiteral("it is not a regular file");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return file.errorString();
+    return {};
+}
+
 } // namespace
 
 PreferenceSuite::PreferenceSuite(const QString &directory, const QString &suiteName, Log &log)
     : m_path(QDir(directory).filePath(suiteName + QStringLiteral(".json"))), m_log(log)
 {
-    // Keep the user's unreadable file instead of overwriting it with the next save.
-    keepUnreadableFileAside("using the defaults");
+    m_unreadableReason = readProblem(m_path);
+    if (!m_unreadableReason.isEmpty())
+        m_log.line("Cannot read the preferences file", m_path + u':', m_unreadableReason);
+    else
+        // Keep the user's unusable file instead of overwriting it with the next save.
+        keepUnusableFileAside("using the defaults");
     open();
 }
 
@@ -60,22 +103,26 @@ void PreferenceSuite::open()
     m_settings->setFallbacksEnabled(false);
 }
 
-bool PreferenceSuite::keepUnreadableFileAside(const char *consequence)
+bool PreferenceSuite::keepUnusableFileAside(const char *consequence)
 {
     QFile file(m_path);
-    QSettings::SettingsMap ignored;
     // A file that cannot be opened is for QSettings to report.
-    if (!file.open(QIODevice::ReadOnly) || readJson(file, ignored))
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const bool tooLarge = file.size() > maximumFileSize;
+    QSettings::SettingsMap ignored;
+    if (!tooLarge && readJson(file, ignored))
         return false;
     file.close();
-    const QString aside = m_path + QStringLiteral(".corrupt-") +
+    const QString fault =
+        tooLarge ? QStringLiteral("is larger than 1 MiB") : QStringLiteral("is not a JSON object");
+    const QString aside = m_path + QLatin1String(tooLarge ? ".too-large-" : ".corrupt-") +
                           QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     if (QFile::rename(m_path, aside))
-        m_log.line("Preferences file", m_path, "is not a JSON object; kept as", aside, "and",
+        m_log.line("Preferences file", m_path, fault + QStringLiteral("; kept as"), aside, "and",
                    consequence);
     else
-        m_log.line("Preferences file", m_path, "is not a JSON object and cannot be moved aside;",
-                   consequence);
+        m_log.line("Preferences file", m_path, fault, "and cannot be moved aside;", consequence);
     return true;
 }
 
@@ -85,20 +132,38 @@ void PreferenceSuite::restrictAccess()
     const QString folder = file.absolutePath();
     if (!QFileInfo::exists(folder) && QDir().mkpath(QFileInfo(folder).absolutePath()))
         QDir().mkdir(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    constexpr QFile::Permissions ownerOnly = QFile::ReadOwner | QFile::WriteOwner;
     if (!file.exists()) {
         // QSettings makes a file it creates readable by everyone; QSaveFile keeps the mode of an
         // existing one. An empty file reads as holding no values.
         QFile created(m_path);
-        if (created.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly))
+        if (created.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                         QFile::ReadOwner | QFile::WriteOwner))
             created.close();
         return;
     }
-    constexpr QFile::Permissions groupOrOthers = QFile::ReadGroup | QFile::WriteGroup |
-                                                 QFile::ExeGroup | QFile::ReadOther |
-                                                 QFile::WriteOther | QFile::ExeOther;
     if (file.isFile() && (file.permissions() & groupOrOthers))
-        QFile::setPermissions(m_path, ownerOnly);
+        QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner);
+}
+
+void PreferenceSuite::makePrivate()
+{
+    QStringList madePrivate;
+    const auto restrict = [&](const QString &path, QFile::Permissions ownerOnly) {
+        if (!(QFile::permissions(path) & groupOrOthers))
+            return;
+        if (QFile::setPermissions(path, ownerOnly))
+            madePrivate.append(path);
+        else
+            m_log.line("Cannot make", path, "private to its owner; others may read the passwords");
+    };
+    const QFileInfo file(m_path);
+    if (file.dir().exists())
+        restrict(file.absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (file.isFile())
+        restrict(m_path, QFile::ReadOwner | QFile::WriteOwner);
+    if (!madePrivate.isEmpty())
+        m_log.line("Others could read the preferences; made private to their owner:",
+                   madePrivate.join(QStringLiteral(", ")));
 }
 
 void PreferenceSuite::registerDefaults(const QVariantMap &defaults)
@@ -131,7 +196,7 @@ void PreferenceSuite::setValue(const QString &key, const QVariant &value)
 {
     // QSettings re-reads the file before it saves and writes back only what was set since: with
     // the file moved aside, every value held here has to be set again.
-    if (keepUnreadableFileAside("saving the values in use")) {
+    if (keepUnusableFileAside("saving the values in use")) {
         for (const QString &held : m_settings->allKeys())
             m_settings->setValue(held, m_settings->value(held));
     }

@@ -13,10 +13,14 @@ class Log;
 // One named preference suite: a JSON file "<directory>/<suite>.json" holding one object from
 // key to value. Values keep their JSON type. Defaults are registered in memory only and never
 // written. Saves go through QSettings, which locks the file and replaces it atomically. The file
-// holds passwords: its folder is created 0700 and the file kept 0600.
+// may hold passwords: its folder is created 0700 and the file kept 0600.
 class PreferenceSuite
 {
 public:
+    // No settings file a person or this program writes comes near; a larger one is kept aside
+    // unread rather than parsed for minutes.
+    static constexpr qint64 maximumFileSize = 1024 * 1024;
+
     PreferenceSuite(const QString &directory, const QString &suiteName, Log &log);
     ~PreferenceSuite();
     PreferenceSuite(const PreferenceSuite &) = delete;
@@ -32,15 +36,24 @@ public:
     void setValue(const QString &key, const QVariant &value);
 
     QString filePath() const { return m_path; }
+    // Why the file, which exists, could not be read when the suite was loaded (it is a folder,
+    // a link to nothing, not the user's to read...); empty when it was read or there was none.
+    // The values are then the defaults, whatever the file holds.
+    QString unreadableReason() const { return m_unreadableReason; }
+    // Takes the file and its folder from other users when they may read them, saying so in one
+    // line; for a suite that holds passwords, before anything is saved.
+    void makePrivate();
 
 private:
     void open();
-    // Renames a file that is not a JSON object to "<file>.corrupt-<time>" and logs it with
-    // the consequence given; true when the file was unreadable.
-    bool keepUnreadableFileAside(const char *consequence);
+    // Renames a file that is not a JSON object to "<file>.corrupt-<time>", or one larger than
+    // maximumFileSize to "<file>.too-large-<time>", and logs it with the consequence given;
+    // true when the file was set aside.
+    bool keepUnusableFileAside(const char *consequence);
     void restrictAccess();
 
     QString m_path;
+    QString m_unreadableReason;
     QVariantMap m_defaults;
     std::unique_ptr<QSettings> m_settings;
     Log &m_log;

@@ -4,10 +4,13 @@
 #include "log.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonValue>
 #include <QMetaType>
 
 #include <cmath>
+#include <string_view>
 
 namespace zc {
 
@@ -91,6 +94,37 @@ std::optional<QString> storedText(const QVariant &value, Kind kind)
     }
 }
 
+// A password's bytes as setVLCPasswordBytes stores those that are not UTF-8.
+std::optional<QByteArray> storedBytes(const QVariant &value)
+{
+    const QVariantMap map = value.toMap();
+    const QVariant base64 = map.value(QStringLiteral("base64"));
+    if (value.typeId() != QMetaType::QVariantMap || map.size() != 1 ||
+        base64.typeId() != QMetaType::QString)
+        return std::nullopt;
+    QByteArray::FromBase64Result bytes = QByteArray::fromBase64Encoding(
+        base64.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+    if (!bytes)
+        return std::nullopt;
+    return std::move(*bytes);
+}
+
+bool isSwitchText(const QString &text, bool oneIsTrue)
+{
+    return text == QLatin1String("true") || text == QLatin1String("false") ||
+           text == QLatin1String("0") || (oneIsTrue && text == QLatin1String("1"));
+}
+
+// A stored value as JSON, shortened, for the log.
+QString describe(const QVariant &value)
+{
+    const QByteArray json =
+        QJsonDocument(QJsonArray{QJsonValue::fromVariant(value)}).toJson(QJsonDocument::Compact);
+    const QString text = QString::fromUtf8(json.sliced(1, json.size() - 2));
+    constexpr qsizetype shown = 40;
+    return text.size() > shown ? text.first(shown) + QStringLiteral("...") : text;
+}
+
 } // namespace
 
 QString ZantiPreferences::key(Setting setting)
@@ -101,24 +135,46 @@ QString ZantiPreferences::key(Setting setting)
 ZantiPreferences::ZantiPreferences(const QString &directory, Log &log)
     : m_suite(directory, QString::fromLatin1(ZANTISETTINGSESTOREGROUPNAME), log), m_log(log)
 {
+    // The server password is in there: not to wait for a save to hide it.
+    if (m_suite.unreadableReason().isEmpty())
+        m_suite.makePrivate();
     QVariantMap defaults;
     for (const Definition &definition : definitions)
         defaults.insert(QString::fromLatin1(definition.key),
                         QString::fromLatin1(definition.defaultText));
     m_suite.registerDefaults(defaults);
 
+    std::optional<QByteArray> passwordBytes;
     for (int i = 0; i < SettingCount; ++i) {
         const Definition &definition = definitions[std::size_t(i)];
         const QString name = QString::fromLatin1(definition.key);
-        const std::optional<QString> text = storedText(m_suite.value(name), definition.kind);
-        if (text) {
-            m_texts[std::size_t(i)] = *text;
+        const QVariant stored = m_suite.value(name);
+        std::optional<QString> text = storedText(stored, definition.kind);
+        QString &held = m_texts[std::size_t(i)];
+        if (i == VLCPasswordSetting) {
+            passwordBytes = storedBytes(stored);
+            if (passwordBytes)
+                text = QString::fromUtf8(*passwordBytes);
+        }
+        if (definition.kind == Kind::Flag && !(text && isSwitchText(*text, definition.oneIsTrue))) {
+            // A switch typed by hand as "True", "yes" or " true" must not turn the password off
+            // unnoticed; the others keep what the getters always made of such a text.
+            const bool taken = i == IsAuthenticationEnabled ||
+                               (!text && definition.defaultText == std::string_view("true"));
+            held = taken ? QStringLiteral("true") : QStringLiteral("false");
+            m_log.line("Preferences file", m_suite.filePath(), "holds", describe(stored), "for",
+                       name + QStringLiteral("; taken as"), taken);
             continue;
         }
-        m_texts[std::size_t(i)] = QString::fromLatin1(definition.defaultText);
+        if (text) {
+            held = *text;
+            continue;
+        }
+        held = QString::fromLatin1(definition.defaultText);
         m_log.line("Preferences file", m_suite.filePath(), "holds an unusable value for",
                    name + QStringLiteral("; using its default"));
     }
+    m_VLCPasswordBytes = passwordBytes.value_or(m_texts[VLCPasswordSetting].toUtf8());
 }
 
 bool ZantiPreferences::flag(Setting setting) const
@@ -202,7 +258,20 @@ QString ZantiPreferences::VLCPassword() const
 }
 void ZantiPreferences::setVLCPassword(const QString &value)
 {
-    setText(VLCPasswordSetting, value);
+    setVLCPasswordBytes(value.toUtf8());
+}
+
+void ZantiPreferences::setVLCPasswordBytes(const QByteArray &value)
+{
+    const QString text = QString::fromUtf8(value);
+    if (text.toUtf8() == value)
+        m_suite.setValue(key(VLCPasswordSetting), text);
+    else
+        m_suite.setValue(
+            key(VLCPasswordSetting),
+            QVariantMap{{QStringLiteral("base64"), QString::fromLatin1(value.toBase64())}});
+    m_texts[VLCPasswordSetting] = text;
+    m_VLCPasswordBytes = value;
 }
 
 bool ZantiPreferences::isAuthenticationEnabled() const

@@ -33,8 +33,13 @@ public:
     quint16 VLCPort() const;
     void setVLCPort(quint16 port);
     bool addToMAcStartUp() const;
+    // Bytes that are not UTF-8 show as U+FFFD here; VLCPasswordBytes has them as they are.
     QString VLCPassword() const;
     void setVLCPassword(const QString &password);
+    // The password exactly as VLC's file holds it. Stored as the JSON text when it is UTF-8,
+    // else as {"base64": "<the bytes>"}, which a JSON text cannot hold losslessly.
+    QByteArray VLCPasswordBytes() const { return m_VLCPasswordBytes; }
+    void setVLCPasswordBytes(const QByteArray &password);
     // Writes the stored text to the log on every call.
     bool isAuthenticationEnabled() const;
     void setIsAuthenticationEnabled(bool value);
@@ -63,6 +68,10 @@ public:
     void syncLoginItem(AutostartEntry &entry, const QString &programPath) const;
 
     QString filePath() const { return m_suite.filePath(); }
+    // Why the settings file, which exists, could not be read; empty when it was read or there is
+    // none. The values are then the defaults, with authentication off: commands must not be
+    // served until the user has mended the file.
+    QString unreadableReason() const { return m_suite.unreadableReason(); }
 
     enum Setting : std::uint8_t
     {
@@ -94,6 +103,7 @@ private:
 
     PreferenceSuite m_suite;
     std::array<QString, SettingCount> m_texts;
+    QByteArray m_VLCPasswordBytes;
     Log &m_log;
 };
 

@@ -249,6 +249,40 @@ private slots:
         QVERIFY2(printed.contains("--open-settings"), printed.constData());
     }
 
+    // The defaults have authentication off: serving on them would let any phone in.
+    void refusesToServeWithoutItsSettings_data()
+    {
+        QTest::addColumn<QString>("blocker");
+        QTest::addColumn<QByteArray>("reason");
+        QTest::newRow("file is a folder") << "folder" << QByteArray("it is a folder");
+        QTest::newRow("link to nothing")
+            << "dangling link" << QByteArray("it is a link to nothing");
+    }
+
+    void refusesToServeWithoutItsSettings()
+    {
+        QFETCH(QString, blocker);
+        QFETCH(QByteArray, reason);
+        const QString path = configHome.filePath(QLatin1String(settingsFile));
+        if (blocker == "folder")
+            QVERIFY(QDir().mkpath(path));
+        else
+            QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()) &&
+                    QFile::link(path + ".on-a-drive-not-mounted", path));
+        program.setProcessEnvironment(environment());
+        program.start(QStringLiteral(ZANTI_CONNECT_PATH), {});
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 1);
+        output = program.readAllStandardOutput();
+        QVERIFY2(output.endsWith("Cannot serve commands: the settings file " + path.toUtf8() +
+                                 " cannot be read (" + reason + ")\n"),
+                 output.constData());
+        QVERIFY(!output.contains("listening"));
+        // Nor does it act on the defaults it would have taken, such as starting at login.
+        QVERIFY(!QFile::exists(configHome.filePath("autostart")));
+    }
+
     void startAtLoginFollowsTheSetting()
     {
         const QString entry = QStringLiteral("autostart/zanti-connect.desktop");

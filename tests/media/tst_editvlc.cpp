@@ -10,11 +10,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 using namespace zc;
@@ -24,9 +28,11 @@ namespace {
 
 // Unreadable: a folder stands where the vlcrc would be, which not even root reads as a file.
 // NoFolder: a file stands where its folder would be made, which fails for root too.
+// TooLarge: a file beyond EditVLC::maximumFileSize, which is kept aside for a new one.
 enum class Fixture
 {
     File,
+    TooLarge,
     Missing,
     NotInstalled,
     Unreadable,
@@ -80,7 +86,7 @@ struct stat statOf(const QString &path)
 }
 
 void editRow(const char *name, const QByteArray &input, const Value &password, const Value &port,
-             const QByteArray &expected, const QString &storedPassword, quint16 storedPort,
+             const QByteArray &expected, const QByteArray &storedPassword, quint16 storedPort,
              Fixture fixture = Fixture::File)
 {
     QTest::newRow(name) << fixture << input << password << port << expected << storedPassword
@@ -149,18 +155,17 @@ private slots:
         QTest::addColumn<Value>("password");
         QTest::addColumn<Value>("port");
         QTest::addColumn<QByteArray>("expected");
-        QTest::addColumn<QString>("storedPassword");
+        QTest::addColumn<QByteArray>("storedPassword");
         QTest::addColumn<quint16>("storedPort");
 
         const Value none;
-        const QString anyPin = QString::fromLatin1(pin);
 
         // No commented value is in effect: the port stays commented, VLC's own 8080 applies.
         editRow("VLC's defaults, commented values",
                 vlcDefaults("#http-password=old", "#http-port=9000", "#extraintf=telnet"), none,
-                none, edited(pin, "#http-port=9000"), anyPin, 8080);
+                none, edited(pin, "#http-port=9000"), pin, 8080);
         editRow("an empty password given becomes a random one", vlcDefaults("http-password=secret"),
-                "", none, edited(pin), anyPin, 8080);
+                "", none, edited(pin), pin, 8080);
         editRow("password written literally, in UTF-8", vlcDefaults("#http-password=old"),
                 "a$1$0\\b\\\\c=d ä", none, edited("a$1$0\\b\\\\c=d ä"), "a$1$0\\b\\\\c=d ä", 8080);
         // The password is masked in the log wherever it stands, here in the port line too.
@@ -212,18 +217,20 @@ private slots:
                 "a", 9090);
         editRow("already edited: not rewritten", edited("secret"), none, none, edited("secret"),
                 "secret", 8080);
+        editRow("password that is not UTF-8 kept", edited("caf\xE9"), none, none, edited("caf\xE9"),
+                "caf\xE9", 8080);
         editRow("bytes that are not UTF-8 kept", "#title=\xFF\xFE\n#http-password=\n", "secret",
                 none, "#title=\xFF\xFE\nhttp-password=secret\nextraintf=http\n", "secret", 8080);
         for (const char16_t character : {u'\n', u'\r', u'\0'})
             editRow(qPrintable(QString("password holding U+%1: nothing changed")
                                    .arg(int(character), 4, 16, QChar(u'0'))),
                     vlcDefaults(), "a" + QString(QChar(character)) + "http-port=1", none,
-                    vlcDefaults(), passwordBefore, portBefore);
+                    vlcDefaults(), passwordBefore.toUtf8(), portBefore);
         editRow("missing, VLC installed: created with the three lines", "", none, none,
-                "extraintf=http\nhttp-password=" + pin + "\nhttp-port=8080\n", anyPin, 8080,
+                "extraintf=http\nhttp-password=" + pin + "\nhttp-port=8080\n", pin, 8080,
                 Fixture::Missing);
         editRow("missing, VLC not installed: left missing", "", "secret", "9090", "",
-                passwordBefore, portBefore, Fixture::NotInstalled);
+                passwordBefore.toUtf8(), portBefore, Fixture::NotInstalled);
         const std::pair<const char *, Fixture> failures[] = {
             {"unreadable", Fixture::Unreadable},
             {"no folder can be made", Fixture::NoFolder},
@@ -231,8 +238,14 @@ private slots:
         for (const auto &[name, fixture] : failures) {
             const QByteArray left = fixture == Fixture::ReadOnlyFile ? vlcDefaults() : "";
             editRow(qPrintable(QString(name) + ": file and preferences left alone"), left, "secret",
-                    "9090", left, passwordBefore, portBefore, fixture);
+                    "9090", left, passwordBefore.toUtf8(), portBefore, fixture);
         }
+        // Neither taken as the password's source nor read whole: 300 MiB stalled the servers.
+        editRow("beyond 16 MiB: kept aside, a new one made",
+                vlcDefaults("http-password=secret") + '#' +
+                    QByteArray(EditVLC::maximumFileSize, 'x') + '\n',
+                none, none, "extraintf=http\nhttp-password=" + pin + "\nhttp-port=8080\n", pin,
+                8080, Fixture::TooLarge);
     }
 
     void edit()
@@ -242,14 +255,14 @@ private slots:
         QFETCH(Value, password);
         QFETCH(Value, port);
         QFETCH(QByteArray, expected);
-        QFETCH(QString, storedPassword);
+        QFETCH(QByteArray, storedPassword);
         QFETCH(quint16, storedPort);
 
         const bool readOnly = fixture == Fixture::ReadOnlyFile;
         if (readOnly && ::geteuid() == 0)
             QSKIP("Root may write any file");
         const QByteArray path = QFile::encodeName(vlcrc());
-        if (fixture == Fixture::File || readOnly) {
+        if (fixture == Fixture::File || fixture == Fixture::TooLarge || readOnly) {
             QVERIFY(writeAll(vlcrc(), input));
             QCOMPARE(::chmod(path.constData(), readOnly ? 0400 : 0640), 0);
         }
@@ -265,15 +278,22 @@ private slots:
         configure(password, port);
         QTRY_COMPARE_WITH_TIMEOUT(doneCount, 1, 5000);
 
-        const QString actualPassword = preferences->VLCPassword();
-        if (storedPassword == QString::fromLatin1(pin)) {
+        const QByteArray actualPassword = preferences->VLCPasswordBytes();
+        if (storedPassword == pin) {
             const int value = actualPassword.toInt();
-            QVERIFY2(value >= 1000 && value <= 9999, qPrintable(actualPassword));
+            QVERIFY2(value >= 1000 && value <= 9999, actualPassword.constData());
             storedPassword = actualPassword;
-            expected.replace(pin, actualPassword.toUtf8());
+            expected.replace(pin, actualPassword);
         }
-        comparePreferences(storedPassword, storedPort);
+        QCOMPARE(actualPassword, storedPassword);
+        comparePreferences(QString::fromUtf8(storedPassword), storedPort);
         QCOMPARE(readAll(vlcrc()), expected);
+        if (fixture == Fixture::TooLarge) {
+            const QStringList aside = QDir(configHome() + "/vlc").entryList({"vlcrc.too-large-*"});
+            QCOMPARE(aside.size(), 1);
+            QVERIFY(readAll(configHome() + "/vlc/" + aside[0]) == input);
+            QCOMPARE(statOf(vlcrc()).st_mode & 07777, 0600u);
+        }
         if (fixture == Fixture::File || fixture == Fixture::Missing) {
             const struct stat after = statOf(vlcrc());
             // Replaced whole, and only when it changes, so that VLC never reads half a file.
@@ -295,7 +315,8 @@ private slots:
         }
 
         const QString log = capture.lines().join(u'\n');
-        for (const QString &secret : {password.value_or(QString()), actualPassword})
+        for (const QString &secret :
+             {password.value_or(QString()), QString::fromUtf8(actualPassword)})
             if (secret.size() > 1 && secret != passwordBefore)
                 QVERIFY2(!log.contains(secret), qPrintable(log));
         QVERIFY(desktop.calls.isEmpty());
@@ -355,6 +376,41 @@ private slots:
         QCOMPARE(editor->readVLCPort(), QString("1"));
         QVERIFY(!capture.lines().join(u'\n').contains("$1\\=x"));
         QCOMPARE(readAll(vlcrc()), input);
+    }
+
+    // The caller's thread serves the phones: reading the file, however long it takes (a slow
+    // disk, a huge file), must not hold it. A pipe in the file's place holds the read until fed.
+    void fileIsReadOffTheCallingThread()
+    {
+        const QByteArray path = QFile::encodeName(vlcrc());
+        QVERIFY(QDir().mkpath(configHome() + "/vlc"));
+        QCOMPARE(::mkfifo(path.constData(), 0640), 0);
+        std::mutex mutex;
+        std::condition_variable returned;
+        bool hasReturned = false;
+        bool fedBeforeReturn = false;
+        std::thread feeder([&] {
+            // Waits for the editor to open the pipe for reading.
+            const int fd = ::open(path.constData(), O_WRONLY);
+            std::unique_lock lock(mutex);
+            // Read on the caller's thread, configureVLC would never return unfed.
+            fedBeforeReturn =
+                !returned.wait_for(lock, std::chrono::seconds(5), [&] { return hasReturned; });
+            const QByteArray content = vlcDefaults();
+            if (fd >= 0 && ::write(fd, content.constData(), std::size_t(content.size())) >= 0)
+                ::close(fd);
+        });
+        configure(QString("secret"), QString("9090"));
+        {
+            const std::lock_guard lock(mutex);
+            hasReturned = true;
+        }
+        returned.notify_one();
+        feeder.join();
+        QVERIFY(!fedBeforeReturn);
+        QTRY_COMPARE_WITH_TIMEOUT(doneCount, 1, 5000);
+        QCOMPARE(readAll(vlcrc()), edited("secret", "http-port=9090"));
+        comparePreferences("secret", 9090);
     }
 
     void callsRunOneAfterTheOther()

@@ -11,8 +11,10 @@
 #include <QTest>
 
 #include <limits>
+#include <optional>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace zc;
 using namespace zc::test;
@@ -30,12 +32,22 @@ QJsonObject readJson(const QString &path)
     return QJsonDocument::fromJson(readBytes(path)).object();
 }
 
+// Private, as the program keeps it; savedFileIsPrivate covers one that is not.
 void writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(content), content.size());
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+}
+
+// Valid JSON holding the port 6000, just beyond the largest file read.
+QByteArray oversized()
+{
+    QByteArray json = R"({"zanticonnect.serverUDPPort": 6000, "padding": ")";
+    json += QByteArray(1024 * 1024 - json.size() - 1, 'x') + "\"}";
+    return json;
 }
 
 // The permission bits, which QFileInfo reports only mixed with the current user's access.
@@ -64,8 +76,12 @@ class TestPreferences : public QObject
     void verifyKeptAside(const QByteArray &content)
     {
         const QStringList aside =
-            QDir(directory.path()).entryList({"morvell.osx.zanticonnectgroup.json.corrupt-*"});
+            QDir(directory.path()).entryList({"morvell.osx.zanticonnectgroup.json.*"});
         QCOMPARE(aside.size(), 1);
+        QVERIFY2(aside[0].contains(content.size() > PreferenceSuite::maximumFileSize
+                                       ? QLatin1String(".too-large-")
+                                       : QLatin1String(".corrupt-")),
+                 qPrintable(aside[0]));
         QCOMPARE(readBytes(directory.filePath(aside.first())), content);
     }
 
@@ -74,7 +90,8 @@ private slots:
     {
         QVERIFY(directory.isValid());
         QDir(directory.path()).removeRecursively();
-        QDir().mkpath(directory.path());
+        QVERIFY(
+            QDir().mkdir(directory.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         capture.clear();
     }
 
@@ -135,6 +152,10 @@ private slots:
         };
         row("JSON true for a switch", P::CheckForUpdates, true, "true", false);
         row("switch as null", P::AutoStartWithSystem, QJsonValue(), "true", true);
+        // A password the user asked for stays asked for, whatever the switch's spelling.
+        row("authentication as null", P::IsAuthenticationEnabled, QJsonValue(), "true", true);
+        row("authentication as 2", P::IsAuthenticationEnabled, 2, "true", true);
+        row("authentication as 0", P::IsAuthenticationEnabled, 0, "0", false);
         row("port as a number", P::ServerUDPPort, 6001, "6001", false);
         row("port as digits", P::ServerUDPPort, "6002", "6002", false);
         row("port beyond 16 bits", P::ServerUDPPort, 70000, "5916", true);
@@ -185,27 +206,48 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("lenient");
         QTest::addColumn<bool>("strict");
-        QTest::newRow("true") << "true" << true << true;
-        QTest::newRow("1") << "1" << true << false;
-        QTest::newRow("TRUE") << "TRUE" << false << false;
-        QTest::newRow("0") << "0" << false << false;
+        QTest::addColumn<bool>("authentication");
+        QTest::addColumn<QStringList>("logged"); // keys, each with the value taken
+        const QStringList lenientKeys{"autoStartWithSystem false", "checkForUpdatesAtLaunch false",
+                                      "isAuthenticationEnabled true"};
+        const QStringList strictKeys{"addToWindowsStartUp false", "hasAppInstalled false"};
+        QTest::newRow("true") << "true" << true << true << true << QStringList();
+        QTest::newRow("1") << "1" << true << false << true << strictKeys;
+        QTest::newRow("false") << "false" << false << false << false << QStringList();
+        QTest::newRow("0") << "0" << false << false << false << QStringList();
+        for (const char *text : {"TRUE", "True", "yes", "on", " true", ""})
+            QTest::newRow(text) << text << false << false << true << lenientKeys + strictKeys;
     }
 
     void flagRules()
     {
+        static int writes = 0;
         QFETCH(QString, text);
         QFETCH(bool, lenient);
         QFETCH(bool, strict);
+        QFETCH(bool, authentication);
+        QFETCH(QStringList, logged);
         writeFile(mainFile(),
                   QJsonDocument(QJsonObject{{"zanticonnect.autoStartWithSystem", text},
                                             {"zanticonnect.isAuthenticationEnabled", text},
                                             {"zanticonnect.checkForUpdatesAtLaunch", text},
                                             {"zanticonnect.addToWindowsStartUp", text},
-                                            {"zanticonnect.hasAppInstalled", text}})
+                                            {"zanticonnect.hasAppInstalled", text},
+                                            // QSettings keeps files read by path and reads
+                                            // one again only when its size or time changed.
+                                            {"size", QString(++writes, u' ')}})
                       .toJson());
         ZantiPreferences preferences(directory.path(), capture.log);
+        QStringList lines = capture.lines();
+        QCOMPARE(lines.size(), logged.size());
+        for (const QString &line : lines) {
+            QVERIFY2(line.contains(" holds \"" + text + "\" for zanticonnect."), qPrintable(line));
+            const QString item = line.section(u'.', -1).replace(QLatin1String("; taken as"), "");
+            QVERIFY2(logged.removeOne(item), qPrintable(line));
+        }
+        capture.clear();
         QCOMPARE(preferences.autoStartWithSystem(), lenient);
-        QCOMPARE(preferences.requiresPassword(), lenient);
+        QCOMPARE(preferences.requiresPassword(), authentication);
         QCOMPARE(preferences.checkForUpdates(), lenient);
         QCOMPARE(preferences.addToMAcStartUp(), strict);
         QCOMPARE(preferences.hasAppInstalled(), strict);
@@ -219,6 +261,8 @@ private slots:
         QTest::newRow("not JSON") << QByteArray("zanticonnect.serverUDPPort=6000");
         QTest::newRow("truncated") << QByteArray("{\"zanticonnect.serverUDPPort\": 60");
         QTest::newRow("an array") << QByteArray("[1, 2]");
+        // Read whole, a 1 GiB file took a minute and gigabytes of memory.
+        QTest::newRow("beyond 1 MiB") << oversized();
     }
 
     void unreadableFileIsKeptAside()
@@ -240,6 +284,7 @@ private slots:
         QTest::addColumn<QByteArray>("broken");
         QTest::newRow("trailing comma") << QByteArray("{\"zanticonnect.serverUDPPort\": 6000,}");
         QTest::newRow("partial write") << QByteArray("{\"zanticonnect.serverUDPPo");
+        QTest::newRow("grown beyond 1 MiB") << oversized();
     }
 
     void fileBrokenWhileRunning()
@@ -270,6 +315,59 @@ private slots:
         QCOMPARE(preferences.VLCPassword(), QStringLiteral("1234"));
     }
 
+    // The values are then the defaults, with authentication off: the program must not serve.
+    void existingFileCannotBeRead_data()
+    {
+        QTest::addColumn<QString>("blocker");
+        QTest::addColumn<QString>("reason"); // empty: readable after all
+        QTest::newRow("file is a folder") << "folder"
+                                          << "it is a folder";
+        QTest::newRow("folder is a file") << "file as folder"
+                                          << "Not a directory";
+        QTest::newRow("link to nothing") << "dangling link"
+                                         << "it is a link to nothing";
+        QTest::newRow("folder a link to nothing") << "dangling folder link"
+                                                  << "its folder is a link to nothing";
+        QTest::newRow("not the user's to read") << "mode 000"
+                                                << "Permission denied";
+        QTest::newRow("no file yet") << "none"
+                                     << "";
+    }
+
+    void existingFileCannotBeRead()
+    {
+        QFETCH(QString, blocker);
+        QFETCH(QString, reason);
+        if (blocker == "mode 000" && ::geteuid() == 0)
+            QSKIP("Root reads a file whatever its permission bits");
+        const QString folder = directory.filePath(QStringLiteral("zanti-connect"));
+        const QString file = folder + QStringLiteral("/morvell.osx.zanticonnectgroup.json");
+        const QByteArray settings = R"({"zanticonnect.isAuthenticationEnabled": "true"})";
+        if (blocker == "folder")
+            QVERIFY(QDir().mkpath(file));
+        if (blocker == "file as folder")
+            writeFile(folder, settings);
+        if (blocker == "dangling link")
+            QVERIFY(QDir().mkpath(folder) && QFile::link(folder + "/gone.json", file));
+        if (blocker == "dangling folder link")
+            QVERIFY(QFile::link(directory.filePath("unmounted"), folder));
+        if (blocker == "mode 000") {
+            writeFile(file, settings);
+            QVERIFY(QFile::setPermissions(file, {}));
+        }
+
+        ZantiPreferences preferences(folder, capture.log);
+        QCOMPARE(preferences.unreadableReason(), reason);
+        const QStringList lines = capture.lines();
+        QCOMPARE(lines.size(), reason.isEmpty() ? 0 : 1);
+        if (!reason.isEmpty())
+            QCOMPARE(lines[0], "Cannot read the preferences file " + file + ": " + reason);
+        // Nothing is moved aside or made private: the user's file is for the user to mend.
+        QCOMPARE(QDir(directory.path())
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+                 reason.isEmpty() ? QStringList() : QStringList{"zanti-connect"});
+    }
+
     void saveAfterAFailedOne_data()
     {
         QTest::addColumn<bool>("folderIsAFile"); // else the file is a folder
@@ -286,12 +384,16 @@ private slots:
         if (folderIsAFile)
             writeFile(folder, QByteArray());
         else
-            QVERIFY(QDir().mkpath(file));
+            QVERIFY(QDir().mkpath(file) &&
+                    QFile::setPermissions(folder,
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
         ZantiPreferences preferences(folder, capture.log);
+        QVERIFY(!preferences.unreadableReason().isEmpty());
+        capture.clear();
         preferences.setServerTCPPort(7000);
         const QStringList lines = capture.lines();
-        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.size() == 1, qPrintable(lines.join(u'\n')));
         QVERIFY2(lines[0].startsWith(QLatin1String("Cannot save")), qPrintable(lines[0]));
 
         QVERIFY(folderIsAFile ? QFile::remove(folder) : QDir(file).removeRecursively());
@@ -304,32 +406,78 @@ private slots:
 
     void savedFileIsPrivate_data()
     {
-        QTest::addColumn<QByteArray>("existing"); // null: none
-        QTest::newRow("first save") << QByteArray();
-        QTest::newRow("readable by everyone") << QByteArray("{\"zanticonnect.VLCPort\": 8081}");
+        QTest::addColumn<int>("fileMode"); // 0: none
+        QTest::addColumn<int>("folderMode");
+        QTest::addColumn<QStringList>("madePrivate");
+        QTest::newRow("first save") << 0 << 0 << QStringList();
+        QTest::newRow("file readable by everyone") << 0644 << 0700 << QStringList{"file"};
+        QTest::newRow("both open to others") << 0664 << 0755 << QStringList{"folder", "file"};
+        QTest::newRow("folder open, file private") << 0600 << 0750 << QStringList{"folder"};
     }
 
     void savedFileIsPrivate()
     {
-        QFETCH(QByteArray, existing);
+        QFETCH(int, fileMode);
+        QFETCH(int, folderMode);
+        QFETCH(QStringList, madePrivate);
         const QString folder = directory.filePath(QStringLiteral("zanti-connect"));
         const QString file = folder + QStringLiteral("/morvell.osx.zanticonnectgroup.json");
-        if (!existing.isNull()) {
-            writeFile(file, existing);
-            QVERIFY(::chmod(QFile::encodeName(file).constData(), 0644) == 0);
+        if (fileMode != 0) {
+            writeFile(file, R"({"zanticonnect.serverAuthenticationPassword": "old"})");
+            QCOMPARE(::chmod(QFile::encodeName(file).constData(), mode_t(fileMode)), 0);
+            QCOMPARE(::chmod(QFile::encodeName(folder).constData(), mode_t(folderMode)), 0);
         }
 
-        ZantiPreferences preferences(folder, capture.log);
-        preferences.setServerAuthenticationPassword(QStringLiteral("s3cr3t"));
-        QVERIFY(capture.lines().isEmpty());
+        // Private from the start, not from the first save on: the password is in there.
+        std::optional<ZantiPreferences> preferences(std::in_place, folder, capture.log);
+        if (fileMode != 0) {
+            QCOMPARE(unixMode(file), 0600);
+            QCOMPARE(unixMode(folder), 0700);
+        }
+        const QStringList lines = capture.lines();
+        QCOMPARE(lines.size(), madePrivate.isEmpty() ? 0 : 1);
+        if (!madePrivate.isEmpty())
+            QCOMPARE(lines[0], "Others could read the preferences; made private to their owner: " +
+                                   madePrivate.replaceInStrings("folder", folder)
+                                       .replaceInStrings("file", file)
+                                       .join(", "));
+        capture.clear();
+        preferences.emplace(folder, capture.log);
+        preferences->setServerAuthenticationPassword(QStringLiteral("s3cr3t"));
+        QVERIFY2(capture.lines().isEmpty(), qPrintable(capture.lines().join(u'\n')));
         QCOMPARE(readJson(file).value(QLatin1String("zanticonnect.serverAuthenticationPassword")),
                  QJsonValue("s3cr3t"));
         QCOMPARE(unixMode(file), 0600);
-        if (existing.isNull())
-            QCOMPARE(unixMode(folder), 0700);
+        QCOMPARE(unixMode(folder), 0700);
         // Saves replace the file: the mode must carry over.
-        preferences.setVLCPassword(QStringLiteral("1234"));
+        preferences->setVLCPassword(QStringLiteral("1234"));
         QCOMPARE(unixMode(file), 0600);
+    }
+
+    // VLC's file may hold any bytes: those kept exactly, UTF-8 still stored as a JSON text.
+    void vlcPasswordBytes_data()
+    {
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<QJsonValue>("stored");
+        QTest::newRow("UTF-8") << QByteArray("ä 1") << QJsonValue("ä 1");
+        QTest::newRow("Latin-1") << QByteArray("caf\xE9")
+                                 << QJsonValue(QJsonObject{{"base64", "Y2Fm6Q=="}});
+    }
+
+    void vlcPasswordBytes()
+    {
+        QFETCH(QByteArray, password);
+        QFETCH(QJsonValue, stored);
+        {
+            ZantiPreferences preferences(directory.path(), capture.log);
+            preferences.setVLCPasswordBytes(password);
+            QCOMPARE(preferences.VLCPasswordBytes(), password);
+        }
+        QCOMPARE(readJson(mainFile()).value("zanticonnect.VLCPassword"), stored);
+        ZantiPreferences preferences(directory.path(), capture.log);
+        QCOMPARE(preferences.VLCPasswordBytes(), password);
+        QCOMPARE(preferences.VLCPassword(), QString::fromUtf8(password));
+        QVERIFY(capture.lines().isEmpty());
     }
 
     void loginItem_data()
