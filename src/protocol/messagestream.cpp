@@ -89,8 +89,17 @@ std::optional<MessageStream::Frame> MessageStream::next()
         }
         m_scanned = 0;
     }
-    // Only the bytes that arrived since the last call are new to the scanner.
+    // Only the bytes that arrived since the last call are new to the scanner. A text is dropped
+    // as soon as it runs past the bound, whether or not its end has arrived already: which texts
+    // are taken must not depend on how the reads cut the stream.
     for (; m_scanned < m_buffer.size(); ++m_scanned) {
+        if (m_scanned == maximumPending) {
+            Frame overflow{Frame::Kind::Overflow, m_buffer.left(m_scanned)};
+            m_buffer.remove(0, m_scanned);
+            m_scanned = 0;
+            m_dropping = true;
+            return overflow;
+        }
         m_scanner.step(m_buffer[m_scanned]);
         if (m_scanner.depth() == 0) {
             Frame text{Frame::Kind::Text, m_buffer.left(m_scanned + 1)};
@@ -98,13 +107,6 @@ std::optional<MessageStream::Frame> MessageStream::next()
             m_scanned = 0;
             return text;
         }
-    }
-    if (m_buffer.size() > maximumPending) {
-        Frame overflow{Frame::Kind::Overflow, {}};
-        overflow.bytes.swap(m_buffer);
-        m_scanned = 0;
-        m_dropping = true;
-        return overflow;
     }
     return std::nullopt;
 }

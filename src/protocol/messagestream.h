@@ -54,11 +54,11 @@ public:
             Overflow
         };
         Kind kind;
-        QByteArray bytes;
+        QByteArray bytes; // for an overflow, the first maximumPending bytes of the dropped text
     };
 
-    // An unfinished text longer than this is dropped rather than buffered further; the rest of it
-    // is skipped as it arrives.
+    // A text longer than this is dropped rather than buffered further, with the part of it that has
+    // arrived; the rest of it is skipped as it arrives.
     static constexpr qsizetype maximumPending = 64 * 1024;
 
     void append(QByteArrayView bytes) { m_buffer.append(bytes); }
