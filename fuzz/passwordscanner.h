@@ -89,13 +89,11 @@ private:
                 skipSpace();
             }
         }
+        // Numbers, true, false and null; anything else (a stray quote) is not understood.
         const std::size_t start = m_pos;
-        while (m_pos < m_text.size()) {
-            const char d = m_text[m_pos];
-            if (d == ',' || d == '}' || d == ']' || d == ' ' || d == '\t' || d == '\n' || d == '\r')
-                break;
+        static constexpr std::string_view scalar = "0123456789+-.eEtrufalsn";
+        while (m_pos < m_text.size() && scalar.find(m_text[m_pos]) != std::string_view::npos)
             ++m_pos;
-        }
         return m_pos > start;
     }
 
