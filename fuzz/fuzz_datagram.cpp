@@ -3,12 +3,13 @@
 //
 // Besides the sanitizers, it checks two properties. A datagram replayed as it is never reaches
 // the desktop a second time. And the log never shows a command message's password in clear: the
-// datagram also runs through a second, identical pipeline as a copy whose top-level "password"
-// values are emptied, and if the first log contains the password but the second does not, the
-// text can only have come from the password member.
+// datagram also runs through a second, identical pipeline as a copy whose password values are
+// emptied, and if the first log contains the password but the second does not, the text can only
+// have come from the password member.
 
 #include "commandmessage.h"
 #include "log.h"
+#include "passwordscanner.h"
 #include "recordingdesktop.h"
 #include "requesthandler.h"
 #include "zantipreferences.h"
@@ -31,133 +32,8 @@
 
 namespace {
 
-using Span = std::pair<std::size_t, std::size_t>;
-
-// A strict scanner for one JSON object, independent of the product's masking code. It finds
-// the contents (between the quotes) of every top-level member named "password" whose value is
-// a string, and gives up on anything it does not fully understand.
-class PasswordScanner
-{
-public:
-    explicit PasswordScanner(std::string_view text) : m_text(text) {}
-
-    std::optional<std::vector<Span>> scan()
-    {
-        std::vector<Span> spans;
-        skipSpace();
-        if (!consume('{'))
-            return std::nullopt;
-        skipSpace();
-        if (consume('}'))
-            return atEnd() ? std::optional(spans) : std::nullopt;
-        for (;;) {
-            const std::size_t nameStart = m_pos;
-            if (!skipString())
-                return std::nullopt;
-            const bool isPassword = decodesToPassword(m_text.substr(nameStart, m_pos - nameStart));
-            skipSpace();
-            if (!consume(':'))
-                return std::nullopt;
-            skipSpace();
-            const std::size_t valueStart = m_pos;
-            if (!skipValue())
-                return std::nullopt;
-            if (isPassword && m_text[valueStart] == '"')
-                spans.emplace_back(valueStart + 1, m_pos - 1);
-            skipSpace();
-            if (consume('}'))
-                return atEnd() ? std::optional(spans) : std::nullopt;
-            if (!consume(','))
-                return std::nullopt;
-            skipSpace();
-        }
-    }
-
-private:
-    static bool decodesToPassword(std::string_view token)
-    {
-        if (token.find('\\') == std::string_view::npos)
-            return token == "\"password\"";
-        QByteArray wrapped("[");
-        wrapped.append(token.data(), qsizetype(token.size())).append(']');
-        const QJsonDocument document = QJsonDocument::fromJson(wrapped);
-        return document.isArray() && document.array().at(0).toString() == QLatin1String("password");
-    }
-
-    bool atEnd()
-    {
-        skipSpace();
-        return m_pos == m_text.size();
-    }
-    bool consume(char c)
-    {
-        if (m_pos < m_text.size() && m_text[m_pos] == c) {
-            ++m_pos;
-            return true;
-        }
-        return false;
-    }
-    void skipSpace()
-    {
-        while (m_pos < m_text.size() && (m_text[m_pos] == ' ' || m_text[m_pos] == '\t' ||
-                                         m_text[m_pos] == '\n' || m_text[m_pos] == '\r'))
-            ++m_pos;
-    }
-    bool skipString()
-    {
-        if (!consume('"'))
-            return false;
-        while (m_pos < m_text.size()) {
-            const auto c = static_cast<unsigned char>(m_text[m_pos++]);
-            if (c == '"')
-                return true;
-            if (c < 0x20)
-                return false;
-            if (c == '\\') {
-                if (m_pos == m_text.size())
-                    return false;
-                ++m_pos;
-            }
-        }
-        return false;
-    }
-    bool skipValue()
-    {
-        if (m_pos == m_text.size())
-            return false;
-        const char c = m_text[m_pos];
-        if (c == '"')
-            return skipString();
-        if (c == '{' || c == '[') {
-            int depth = 0;
-            while (m_pos < m_text.size()) {
-                const char d = m_text[m_pos];
-                if (d == '"') {
-                    if (!skipString())
-                        return false;
-                    continue;
-                }
-                ++m_pos;
-                if (d == '{' || d == '[')
-                    ++depth;
-                else if ((d == '}' || d == ']') && --depth == 0)
-                    return true;
-            }
-            return false;
-        }
-        const std::size_t start = m_pos;
-        while (m_pos < m_text.size()) {
-            const char d = m_text[m_pos];
-            if (d == ',' || d == '}' || d == ']' || d == ' ' || d == '\t' || d == '\n' || d == '\r')
-                break;
-            ++m_pos;
-        }
-        return m_pos > start;
-    }
-
-    std::string_view m_text;
-    std::size_t m_pos = 0;
-};
+using zc::fuzz::PasswordScanner;
+using zc::fuzz::Span;
 
 // A handler and a desktop built afresh for every input, so that an input's outcome never depends
 // on the inputs before it (the stamp of the last message, a drag in progress, where the cursor

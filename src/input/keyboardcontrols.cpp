@@ -122,9 +122,9 @@ void KeyboardControls::handleKeyboardEvent(const RequestQuery &query)
         m_log.line(name);
         const QString text = query.value(QLatin1String("value"));
         if (isSingleCharacter(text))
-            typeKey(text);
+            typeKey(text, Origin::TypedText);
         else
-            typeCombination(text);
+            typeCombination(text, Origin::TypedText);
         break;
     }
     case Action::TypeKey:
@@ -150,8 +150,13 @@ void KeyboardControls::pressKey(KeyCode code)
 
 void KeyboardControls::typeKey(const QString &text)
 {
+    typeKey(text, Origin::Command);
+}
+
+void KeyboardControls::typeKey(const QString &text, Origin origin)
+{
     if (isShiftedCharacter(text)) {
-        typeCombination(text);
+        typeCombination(text, origin);
         return;
     }
     if (text == m_keyboard.LeftAltMouseDown) {
@@ -172,12 +177,20 @@ void KeyboardControls::typeKey(const QString &text)
 
 void KeyboardControls::typeCombination(const QString &text)
 {
+    typeCombination(text, Origin::Command);
+}
+
+void KeyboardControls::typeCombination(const QString &text, Origin origin)
+{
+    const bool typed = origin == Origin::TypedText;
     if (isSystemCommand(text)) {
         runSystemCommand(text);
         return;
     }
     if (const std::optional<QList<KeyCode>> codes = keyCodesForCombination(text)) {
-        m_log.line(formatCodes(*codes));
+        // The codes of a typed capital or symbol would tell the character.
+        if (!typed)
+            m_log.line(formatCodes(*codes));
         if (codes->size() >= 2) {
             const KeyCode modifier = codes->at(0);
             const KeyCode key = codes->at(1);
@@ -191,7 +204,10 @@ void KeyboardControls::typeCombination(const QString &text)
     } else if (const std::optional<QString> error = m_text.typeText(text)) {
         m_log.line(*error);
     }
-    m_log.line(text);
+    if (typed)
+        m_log.line(QLatin1String("textinput:"), typedTextNote(text));
+    else
+        m_log.line(text);
 }
 
 void KeyboardControls::postChord(KeyCode key, std::uint64_t flags)

@@ -39,6 +39,14 @@ public:
     static constexpr std::int32_t NX_KEYTYPE_REWIND = 20;
 
 private:
+    // Typed text goes to the log by its length only.
+    enum class Origin
+    {
+        Command,
+        TypedText
+    };
+    void typeKey(const QString &text, Origin origin);
+    void typeCombination(const QString &text, Origin origin);
     void pressKey(KeyCode code);
     void postChord(KeyCode key, std::uint64_t flags);
 

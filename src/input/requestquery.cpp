@@ -1,6 +1,10 @@
 #include "requestquery.h"
 
+#include <QTextBoundaryFinder>
+
+#include <algorithm>
 #include <charconv>
+#include <utility>
 
 namespace zc {
 
@@ -8,6 +12,13 @@ namespace {
 
 // Never contacted: it only lets the request be parsed as an address's path and query.
 constexpr QLatin1String parsingBase{"http://localhost:5915"};
+
+constexpr QLatin1String textInput{"textinput"};
+
+QString percentDecoded(QStringView text)
+{
+    return QUrl::fromPercentEncoding(text.toUtf8());
+}
 
 } // namespace
 
@@ -59,6 +70,9 @@ QString RequestQuery::itemsText() const
 {
     if (m_items.isEmpty())
         return {};
+    const bool typesText = std::any_of(m_items.cbegin(), m_items.cend(), [](const Item &item) {
+        return item.name == QLatin1String("key") && item.value == textInput;
+    });
     QString text(u'[');
     for (qsizetype i = 0; i < m_items.size(); ++i) {
         if (i > 0)
@@ -66,11 +80,57 @@ QString RequestQuery::itemsText() const
         text += m_items[i].name;
         if (m_items[i].value) {
             text += u'=';
-            text += *m_items[i].value;
+            if (typesText && m_items[i].name == QLatin1String("value"))
+                text += u'<' + typedTextNote(*m_items[i].value) + u'>';
+            else
+                text += *m_items[i].value;
         }
     }
     text += u']';
     return text;
+}
+
+QString typedTextNote(const QString &text)
+{
+    // Counted as the user sees characters: an accent or an emoji with its modifier is one.
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (graphemes.toNextBoundary() > 0)
+        ++count;
+    return QStringLiteral("%1 character%2")
+        .arg(count)
+        .arg(count == 1 ? QLatin1String() : QLatin1String("s"));
+}
+
+std::optional<QString> hideTypedText(QStringView request)
+{
+    const qsizetype question = request.indexOf(u'?');
+    if (question < 0)
+        return std::nullopt;
+    // Split at every "&" after the first "?", a fragment included: the value may run into it.
+    const QList<QStringView> parts = request.sliced(question + 1).split(u'&');
+    const auto item = [](QStringView part) {
+        const qsizetype equals = part.indexOf(u'=');
+        return std::pair(percentDecoded(equals < 0 ? part : part.first(equals)),
+                         equals < 0 ? std::optional<QStringView>() : part.sliced(equals + 1));
+    };
+    const bool typesText = std::any_of(parts.cbegin(), parts.cend(), [&](QStringView part) {
+        const auto [name, value] = item(part);
+        return name == QLatin1String("key") && value && percentDecoded(*value) == textInput;
+    });
+    if (!typesText)
+        return std::nullopt;
+    QString hidden = request.first(question + 1).toString();
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i > 0)
+            hidden += u'&';
+        const auto [name, value] = item(parts[i]);
+        if (value && name == QLatin1String("value"))
+            hidden += name + QLatin1String("=<") + typedTextNote(percentDecoded(*value)) + u'>';
+        else
+            hidden += parts[i];
+    }
+    return hidden;
 }
 
 std::int64_t parseInteger(QStringView text)

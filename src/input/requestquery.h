@@ -34,12 +34,21 @@ public:
     const Item *firstItem(QLatin1String name) const;
 
     // The items as one log line: "[key=move_by, delta_x=5]", or empty when there are none.
+    // Typed text shows as its length only (see hideTypedText).
     QString itemsText() const;
 
 private:
     QUrl m_url;
     QList<Item> m_items;
 };
+
+// Typed text as the log shows it, by its length only ("15 characters"): it may be a password.
+QString typedTextNote(const QString &text);
+
+// The request text with the value of every "value" item replaced by "<" typedTextNote ">" when the
+// request types text (a "key" item is "textinput"), else nothing. It reads the query more
+// loosely than the dispatcher does, so that no spelling the dispatcher would type slips through.
+std::optional<QString> hideTypedText(QStringView request);
 
 // A signed 64-bit integer in base 10: optional sign, then digits, nothing else. Anything else,
 // and a number beyond 64 bits, reads as 0.

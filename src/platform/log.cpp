@@ -2,30 +2,40 @@
 
 #include <QAbstractEventDispatcher>
 #include <QObject>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zc {
 
 namespace {
 
-void writeAll(int fd, std::string_view data)
+// The descriptor to write the log to without blocking. Standard output is usually shared with
+// the shell or terminal that started the program, and a non-blocking flag set on it would reach
+// them too: a terminal or pipe is opened afresh for the log alone. A socket (the journal's) cannot
+// be opened so and gets the flag itself; a regular file never stalls and is written as it is.
+// Whether the descriptor is a new one of the log's own.
+std::pair<int, bool> openNonBlocking(int fd)
 {
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            // Nobody is reading any more (closed pipe, full disk): dropping the lines is all
-            // that is left, and blocking or crashing would be worse.
-            return;
-        }
-        data.remove_prefix(std::size_t(written));
-    }
+    struct stat status = {};
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+        return {fd, false};
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const int own = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (own >= 0)
+        return {own, true};
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    return {fd, false};
 }
 
 // The length of the well-formed UTF-8 sequence at `at` (lead byte 0x80 or above) when it is
@@ -72,8 +82,9 @@ std::size_t printableSequenceLength(std::string_view text, std::size_t at)
 
 } // namespace
 
-Log::Log(int fd) : m_sink([fd](std::string_view data) { writeAll(fd, data); })
+Log::Log(int fd)
 {
+    std::tie(m_fd, m_ownsFd) = openNonBlocking(fd);
     m_buffer.reserve(flushThreshold * 2);
 }
 
@@ -85,7 +96,22 @@ Log::Log(Sink sink) : m_sink(std::move(sink))
 Log::~Log()
 {
     QObject::disconnect(m_idleFlush);
-    flush();
+    m_writable.reset();
+    std::lock_guard lock(m_mutex);
+    flushLocked();
+    // The event loop is over: the last lines may wait a little for a slow reader, but not for
+    // one that has stopped.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(500);
+    while (m_fd >= 0 && m_written < m_buffer.size()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd output{m_fd, POLLOUT, 0};
+        if (left.count() <= 0 || ::poll(&output, 1, int(left.count())) <= 0)
+            break;
+        flushLocked();
+    }
+    if (m_ownsFd)
+        ::close(m_fd);
 }
 
 void Log::flush()
@@ -96,21 +122,95 @@ void Log::flush()
 
 void Log::flushLocked()
 {
-    if (m_buffer.empty())
+    if (m_sink) {
+        if (!m_buffer.empty())
+            m_sink(m_buffer);
+        m_buffer.clear();
         return;
-    m_sink(m_buffer);
+    }
+    // The count of dropped lines goes out once the output moves again, in their place.
+    if (writeLocked() && m_dropped > 0) {
+        m_buffer.append(std::to_string(m_dropped))
+            .append(m_dropped == 1 ? " log line" : " log lines")
+            .append(" dropped: the output took no more\n");
+        m_dropped = 0;
+        writeLocked();
+    }
+}
+
+// Whether the output took anything.
+bool Log::writeLocked()
+{
+    const std::size_t start = m_written;
+    while (m_written < m_buffer.size()) {
+        const ssize_t written =
+            ::write(m_fd, m_buffer.data() + m_written, m_buffer.size() - m_written);
+        if (written >= 0) {
+            m_written += std::size_t(written);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            const bool progress = m_written > start;
+            m_buffer.erase(0, m_written);
+            m_written = 0;
+            // Only an event loop watching the output clears this; without one, every flush tries.
+            m_waitingForOutput = m_writable != nullptr;
+            return progress;
+        }
+        // Nobody is reading any more (closed pipe, full disk): dropping the lines is all that
+        // is left, and blocking or crashing would be worse.
+        break;
+    }
+    const bool progress = m_written > start;
     m_buffer.clear();
+    m_written = 0;
+    m_waitingForOutput = false;
+    return progress;
+}
+
+void Log::flushAndWatch()
+{
+    std::lock_guard lock(m_mutex);
+    flushLocked();
+    if (m_writable)
+        m_writable->setEnabled(m_written < m_buffer.size());
 }
 
 void Log::flushWhenIdle()
 {
     QObject::disconnect(m_idleFlush);
-    if (auto *dispatcher = QAbstractEventDispatcher::instance())
-        m_idleFlush = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock,
-                                       dispatcher, [this] { flush(); });
+    m_writable.reset();
+    auto *dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher)
+        return;
+    m_idleFlush = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher,
+                                   [this] { flushAndWatch(); });
+    if (m_fd < 0)
+        return;
+    std::lock_guard lock(m_mutex);
+    m_writable = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Write);
+    m_writable->setEnabled(false);
+    QObject::connect(m_writable.get(), &QSocketNotifier::activated, m_writable.get(),
+                     [this] { flushAndWatch(); });
 }
 
 void Log::appendEscaped(std::string_view utf8)
+{
+    if (utf8.size() <= maximumItem) {
+        appendEscapedWhole(utf8);
+        return;
+    }
+    // Cut before a continuation byte, so that the last character shown is whole.
+    std::size_t cut = maximumItem;
+    while (cut > maximumItem - 3 && (static_cast<unsigned char>(utf8[cut]) & 0xc0) == 0x80)
+        --cut;
+    appendEscapedWhole(utf8.substr(0, cut));
+    m_buffer.append("... (").append(std::to_string(utf8.size())).append(" bytes in all)");
+}
+
+void Log::appendEscapedWhole(std::string_view utf8)
 {
     const auto byteAt = [utf8](std::size_t i) { return static_cast<unsigned char>(utf8[i]); };
     std::size_t start = 0;

@@ -70,7 +70,8 @@ void RequestHandler::processMessage(const QJsonObject &message)
     m_password = password.toString();
     if (m_sentTime < *stamp) {
         m_request = request.toString();
-        m_log.line(m_appAuthKey, passwordMask, m_sentTime, m_request);
+        m_log.line(m_appAuthKey, passwordMask, m_sentTime,
+                   hideTypedText(m_request).value_or(m_request));
         m_sentTime = *stamp;
         handleRequest(m_request);
         return;

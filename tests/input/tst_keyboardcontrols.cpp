@@ -129,9 +129,15 @@ private slots:
 
     void logLines()
     {
+        // Typed text, a password perhaps, shows by its length only; a key name in full.
         handle(text("A"));
-        QCOMPARE(capture.lines(),
-                 (QStringList{"[key=textinput, value=A]", "textinput", "[58, 0]", "A"}));
+        handle(text("Hi"));
+        handle(QStringLiteral("/keyboard?key=copy"));
+        QCOMPARE(
+            capture.lines(),
+            (QStringList{"[key=textinput, value=<1 character>]", "textinput",
+                         "textinput: 1 character", "[key=textinput, value=<2 characters>]",
+                         "textinput", "textinput: 2 characters", "[key=copy]", "[55, 8]", "copy"}));
     }
 
     void typingErrorsAreLogged()

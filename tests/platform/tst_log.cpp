@@ -4,9 +4,15 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QScopeGuard>
+
+#include <atomic>
+#include <fcntl.h>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <thread>
+#include <unistd.h>
 
 using namespace zc;
 
@@ -103,6 +109,11 @@ private slots:
             QStringLiteral("é € 😀 漢字 \u00a0\u07ff\u0800\ud7ff\ue000\ufffd\U00010000\U0010ffff");
         QTest::newRow("valid text of any length is kept")
             << text + u' ' + text << Write([text](Log &log) { log.line(text, text.toUtf8()); });
+        // A flood must not become a log of its size; a cut never splits a character.
+        const QString tooLong = QString(Log::maximumItem - 1, u'x') + QStringLiteral("éé");
+        QTest::newRow("a long item is cut, with its full length")
+            << tooLong.left(Log::maximumItem - 1) + QStringLiteral("... (8195 bytes in all) 5")
+            << Write([tooLong](Log &log) { log.line(tooLong, 5); });
     }
 
     void items()
@@ -158,6 +169,61 @@ private slots:
         log->line("buffered");
         turnEventLoop();
         QCOMPARE(writes, 0);
+    }
+
+    // A reader that has stopped (a paused terminal, a full pipe) must never stop the program:
+    // lines beyond the bound are dropped, and counted once the output moves again.
+    void neverWaitsForAStalledOutput()
+    {
+        int fds[2];
+        QCOMPARE(::pipe(fds), 0);
+        std::optional<Log> log;
+        log.emplace(fds[1]);
+        log->flushWhenIdle();
+        constexpr int lines = 30000;
+        const std::string item(100, 'x');
+        std::atomic<bool> done = false;
+        std::thread writer([&] {
+            for (int i = 0; i < lines; ++i)
+                log->line(i, item);
+            done = true;
+        });
+        std::string read;
+        // Turns the event loop as the program's own does, waiting when idle.
+        const auto drain = [&] {
+            turnEventLoop();
+            char buffer[65536];
+            for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+                read.append(buffer, std::size_t(n));
+        };
+        // Reads what blocks the writer if it fails, so that it can end.
+        const auto cleanup = qScopeGuard([&] {
+            ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+            while (!done)
+                drain();
+            drain();
+            writer.join();
+            log.reset();
+            ::close(fds[0]);
+            ::close(fds[1]);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 10000);
+        QVERIFY(read.empty());
+        // Now the reader takes the backlog, and the event loop writes the rest when it can.
+        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        QTRY_VERIFY((drain(), read.find("dropped") != std::string::npos));
+        log->line("after");
+        QTRY_VERIFY((drain(), read.ends_with("after\n")));
+        // The lines up to the bound, in order, the count of the others, then the new line.
+        const QStringList out = QString::fromStdString(read).split(u'\n');
+        const qsizetype kept = out.size() - 3;
+        QVERIFY(kept > 0 && std::size_t(kept) * item.size() < 2 * Log::maximumBuffered);
+        for (qsizetype i = 0; i < kept; ++i)
+            QCOMPARE(out[i], QString::number(i) + u' ' + QString::fromStdString(item));
+        QCOMPARE(out.mid(kept), (QStringList{QStringLiteral("%1 log lines dropped: the output took "
+                                                            "no more")
+                                                 .arg(lines - kept),
+                                             "after", ""}));
     }
 
     void writesToAFileDescriptor()

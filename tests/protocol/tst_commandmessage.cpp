@@ -54,8 +54,10 @@ private slots:
         QTest::newRow("pretty printed stays one line")
             << QByteArray("{\n\"sentTime\": \"1\"\n}") << Kind::CommandMessage
             << QByteArray("{\\n\"sentTime\": \"1\"\\n}");
+        // A flood is shown by its start and its length, whatever its size.
         QTest::newRow("deeply nested")
-            << QByteArray(100000, '[') << Kind::Unusable << QByteArray(100000, '[');
+            << QByteArray(100000, '[') << Kind::Unusable
+            << QByteArray(PasswordMasker::shownBytes, '[') + "... (100000 bytes in all)";
     }
 
     void decode()
@@ -92,8 +94,32 @@ private slots:
             << j("{'request':'password','x':'pw'}") << j("{'request':'password','x':'pw'}");
         QTest::newRow("not JSON after all")
             << j("garbage 'password': 'pw' more") << j("garbage 'password': '******' more");
-        QTest::newRow("structured value is kept")
-            << j("{'password':{'a':1}}") << j("{'password':{'a':1}}");
+        QTest::newRow("object value")
+            << j("{'password':{'a':'}'},'x':1}") << j("{'password':******,'x':1}");
+        QTest::newRow("array value in a discovery request")
+            << j("[{'zanti_server_password':['pw',['q']],'app_authentication_key':'k'}]")
+            << j("[{'zanti_server_password':******,'app_authentication_key':'k'}]");
+        QTest::newRow("unclosed array value")
+            << j("{'password':[{'p':'pw'}") << j("{'password':******");
+        // Typed text may be a password too: only its length is shown, however it is spelt.
+        QTest::newRow("typed text")
+            << j("{'request':'/keyboard?key=textinput&value=hunter2','p':'/x?value=y'}")
+            << j("{'request':'/keyboard?key=textinput&value=<7 characters>','p':'/x?value=y'}");
+        QTest::newRow("typed text in escapes and percent-encodings")
+            << j("{'r':'\\/k?valu%65=a%20b\\u00e9&&k%65y=text\\u0069nput&value'}")
+            << j("{'r':'/k?value=<4 characters>&&k%65y=textinput&value'}");
+        QTest::newRow("truncated typed text")
+            << j("{'request':'/keyboard?key=textinput&value=secr")
+            << j("{'request':'/keyboard?key=textinput&value=<4 characters>");
+        QTest::newRow("a string too long to check shows as its length")
+            << j("{'r':'/k?key=textinput&value=") + QByteArray(5000, 'x') + j("'}")
+            << j("{'r':'<5023 bytes>'}");
+        QTest::newRow("a long name is taken for a password's")
+            << j("{'") + QByteArray(5000, 'x') + j("':'pw'}") << j("{'<5000 bytes>':'******'}");
+        QTest::newRow("a long text is cut, and the next one shown")
+            << '[' + QByteArray(3000, '1').replace("1", "1,") + "1]{}"
+            << '[' + QByteArray(3000, '1').replace("1", "1,").left(PasswordMasker::shownBytes - 1) +
+                   "... (6003 bytes in all){}";
         // Outside objects and arrays every bracket starts a text, as a stream frames them.
         QTest::newRow("stray quote in garbage before a message")
             << j("x'\n{'password':'hunter2secret','x':'y'}")
@@ -117,6 +143,7 @@ private slots:
             PasswordMasker masker;
             QByteArray pieces = masker.feed(json.first(cut));
             pieces += masker.feed(json.sliced(cut));
+            pieces += masker.finish();
             QCOMPARE(pieces, masked);
         }
     }

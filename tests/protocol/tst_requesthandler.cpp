@@ -157,6 +157,21 @@ private slots:
             QVERIFY(!capture.lines().join(u'\n').contains(sent));
     }
 
+    // Typed text may be a password: every line shows it by its length only.
+    void typedTextIsLoggedByItsLengthOnly()
+    {
+        preferences->setIsAuthenticationEnabled(false);
+        capture.clear();
+        handler->processMessage(message(
+            QStringLiteral("1"), QStringLiteral("/keyboard?key=textinput&value=pw%20secret")));
+        const QStringList lines = capture.lines();
+        QCOMPARE(lines.value(0), QStringLiteral("Q7w4R#2k81M5T!x09P3Z ****** 0 "
+                                                "/keyboard?key=textinput&value=<9 characters>"));
+        QCOMPARE(lines.filter(QStringLiteral("9 characters")).size(), 4);
+        QVERIFY(!lines.join(u'\n').contains(QLatin1String("secret")));
+        QCOMPARE(desktop.calls, QStringList{"type pw secret"});
+    }
+
     // The log lines, then the desktop calls. The log shows which executor a request reached,
     // also when it does nothing with it.
     void dispatch_data()

@@ -51,11 +51,6 @@ std::vector<char32_t> codePoints(QStringView text)
     return characters;
 }
 
-QString codePointName(char32_t character)
-{
-    return QStringLiteral("U+%1").arg(quint32(character), 4, 16, QLatin1Char('0')).toUpper();
-}
-
 } // namespace
 
 struct X11Input::Place
@@ -341,7 +336,8 @@ std::size_t X11Input::bindAhead(Layout &layout, TimePoint now, std::optional<QSt
             end = i;
             break;
         } else if (!failure) {
-            failure = QStringLiteral("No spare X key code to type ") + codePointName(character);
+            // Not the character itself: typed text may be a password.
+            failure = QStringLiteral("No spare X key code to type a character of the text");
         }
     }
     // Hazard: a client of Xlib with XKB drops the keymap changes that arrive while it is fetching
