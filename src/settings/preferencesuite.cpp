@@ -182,16 +182,6 @@ bool PreferenceSuite::contains(const QString &key) const
     return m_settings->contains(key);
 }
 
-QStringList PreferenceSuite::keys() const
-{
-    QStringList all = m_settings->allKeys();
-    for (auto it = m_defaults.cbegin(); it != m_defaults.cend(); ++it) {
-        if (!all.contains(it.key()))
-            all.append(it.key());
-    }
-    return all;
-}
-
 void PreferenceSuite::setValue(const QString &key, const QVariant &value)
 {
     // QSettings re-reads the file before it saves and writes back only what was set since: with

@@ -30,8 +30,6 @@ public:
     // The stored value, else the registered default, else an invalid QVariant.
     QVariant value(const QString &key) const;
     bool contains(const QString &key) const;
-    // Every key that resolves: stored ones and those with a registered default.
-    QStringList keys() const;
     // Stores and saves at once; a failed save is logged, and the next save writes its value too.
     void setValue(const QString &key, const QVariant &value);
 

@@ -74,31 +74,34 @@ bool isNewline(QChar c)
 
 QJsonObject ZantiPreferences::preferencesDictionary() const
 {
-    QJsonObject dictionary;
-    for (const QString &name : m_suite.keys()) {
-        if (!name.startsWith(prefix))
-            continue;
-        const QString member = name.section(u'.', 1, 1);
-        if (name == key(AddToMAcStartUp) || name == key(WebServerPort))
-            continue;
-        if (name == key(IsAuthenticationEnabled) || name == key(AutoStartWithSystem) ||
-            name == key(CheckForUpdates)) {
-            // As the switch is read, so a "1" that means on is not shown as off.
-            const auto setting = name == key(IsAuthenticationEnabled) ? IsAuthenticationEnabled
-                                 : name == key(AutoStartWithSystem)   ? AutoStartWithSystem
-                                                                      : CheckForUpdates;
-            dictionary.insert(member, flag(setting));
-            continue;
-        }
-        QVariant value = m_suite.value(name);
-        for (int setting = 0; setting < SettingCount; ++setting) {
-            if (name == key(Setting(setting)))
-                value = storedValue(Setting(setting));
-        }
-        dictionary.insert(member, QJsonValue::fromVariant(value));
-    }
-    dictionary.insert(QStringLiteral("hasAppInstalled"), QStringLiteral("true"));
+    const QJsonObject dictionary = settingsDictionary();
     m_log.line(forLog(dictionary));
+    return dictionary;
+}
+
+QJsonObject ZantiPreferences::settingsDictionary() const
+{
+    QJsonObject dictionary;
+    for (int i = 0; i < SettingCount; ++i) {
+        const auto setting = Setting(i);
+        const QString member = key(setting).mid(prefix.size());
+        switch (setting) {
+        case AddToMAcStartUp:
+        case WebServerPort:
+            break;
+        case HasAppInstalled:
+            dictionary.insert(member, QStringLiteral("true"));
+            break;
+        case AutoStartWithSystem:
+        case IsAuthenticationEnabled:
+        case CheckForUpdates:
+            // As the switch is read, so a "1" that means on is not shown as off.
+            dictionary.insert(member, flag(setting));
+            break;
+        default:
+            dictionary.insert(member, QJsonValue::fromVariant(storedValue(setting)));
+        }
+    }
     return dictionary;
 }
 
@@ -108,7 +111,7 @@ QString ZantiPreferences::settingsJSON(const ServerStatus &status) const
         return value ? QJsonValue(int(*value)) : QJsonValue(QJsonValue::Null);
     };
     const QJsonObject reply{
-        {QStringLiteral("preferences"), preferencesDictionary()},
+        {QStringLiteral("preferences"), settingsDictionary()},
         {QStringLiteral("status"),
          QJsonObject{
              {QStringLiteral("localIPAddress"), status.localIPAddress

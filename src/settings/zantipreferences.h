@@ -54,8 +54,8 @@ public:
     bool checkForUpdates() const;
     void setCheckForUpdates(bool value);
 
-    // The settings page's view: one member per "zanticonnect." key, named by what follows the
-    // first ".", without the web server's port and the unused start-up switch. Ports stay as
+    // The settings page's view: one member per setting, named by its key without "zanticonnect.",
+    // without the web server's port and the unused start-up switch. Ports stay as
     // stored (the default text until first set, a number afterwards); switches are Booleans.
     QJsonObject preferencesDictionary() const;
     // The page's settings reply: "preferences" and "status", pretty-printed.
@@ -96,6 +96,7 @@ private:
     // The value in the form the file holds it (a port as a number once set), or the text in use
     // when the file holds something unusable.
     QVariant storedValue(Setting setting) const;
+    QJsonObject settingsDictionary() const;
     quint16 port(Setting setting) const;
     void setFlag(Setting setting, bool value);
     void setPort(Setting setting, quint16 value);
