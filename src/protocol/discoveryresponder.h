@@ -1,5 +1,7 @@
 #pragma once
 
+#include "computerdetails.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -14,8 +16,6 @@
 
 namespace zc {
 
-class ComputerDetails;
-using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 class Log;
 class ZantiPreferences;
 
