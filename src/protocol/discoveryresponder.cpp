@@ -143,14 +143,23 @@ void DiscoveryResponder::credentialCheck(qint64 size, const QHostAddress &sender
 
 void DiscoveryResponder::sendFullReply(const Send &send)
 {
-    const std::optional<QByteArray> encoded = encodeResponse(m_details.getUDPResponse(), m_log);
-    if (!encoded)
-        return;
-    m_dataToSend = encoded;
-    const QJsonDocument parsed = QJsonDocument::fromJson(*encoded);
-    if (parsed.isObject())
-        m_log.line(maskPasswords(parsed.toJson(QJsonDocument::Compact)));
-    send(*encoded);
+    UDPResponse response = m_details.getUDPResponse();
+    if (m_fullReply && m_fullReply->response == response) {
+        logEncoding(response, m_log);
+    } else {
+        const std::optional<QByteArray> encoded = encodeResponse(response, m_log);
+        if (!encoded)
+            return;
+        const QJsonDocument parsed = QJsonDocument::fromJson(*encoded);
+        m_fullReply =
+            EncodedReply{std::move(response), *encoded,
+                         parsed.isObject() ? maskPasswords(parsed.toJson(QJsonDocument::Compact))
+                                           : QByteArray()};
+    }
+    m_dataToSend = m_fullReply->bytes;
+    if (!m_fullReply->logged.isEmpty())
+        m_log.line(m_fullReply->logged);
+    send(m_fullReply->bytes);
 }
 
 void DiscoveryResponder::sendReducedReply(const Send &send)

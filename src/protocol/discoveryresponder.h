@@ -69,6 +69,16 @@ private:
     void sendFullReply(const Send &send);
     void sendReducedReply(const Send &send);
 
+    // The last full reply, encoded and as logged: while the facts stay the same, as they do
+    // between most requests, encoding it again and masking it for the log is wasted work.
+    struct EncodedReply
+    {
+        UDPResponse response;
+        QByteArray bytes;
+        QByteArray logged;
+    };
+    std::optional<EncodedReply> m_fullReply;
+
     QHash<QHostAddress, Host> m_clientRequest;
     QTimer m_burstCheck;
     QList<QHostAddress> m_order;

@@ -199,8 +199,13 @@ private slots:
         QFETCH(bool, answered);
         send(*phone, request(goodKey));
         QVERIFY(reply(*phone));
+        // The reply is kept encoded between requests, yet shows every change.
+        stack->preferences.setVLCPassword(QStringLiteral("changed"));
         send(*phone, datagram);
-        QCOMPARE(reply(*phone).has_value(), answered);
+        const std::optional<QJsonObject> answer = reply(*phone);
+        QCOMPARE(answer.has_value(), answered);
+        if (answer)
+            QCOMPARE(answer->value("vlc_password"), QJsonValue("changed"));
     }
 
     // A host gets a burst of replies, then as many a second as it earns; what is held back is
