@@ -48,8 +48,11 @@ void DiscoveryResponder::intake(const QJsonArray &request, const QHostAddress &s
     const QHostAddress host = hostOf(sender);
     auto stored = m_clientRequest.find(host);
     if (stored == m_clientRequest.end()) {
-        if (m_order.size() == maximumHosts)
-            m_clientRequest.remove(m_order.takeFirst());
+        if (m_order.size() == maximumHosts) {
+            const QHostAddress forgotten = m_order.takeFirst();
+            reportWithheld(forgotten, m_clientRequest[forgotten], false);
+            m_clientRequest.remove(forgotten);
+        }
         m_order.append(host);
         stored = m_clientRequest.insert(host, Host{});
         stored->refilled = now();
