@@ -50,13 +50,24 @@ QString ComputerDetails::programVersion()
     return QStringLiteral(ZANTI_CONNECT_VERSION);
 }
 
+const ComputerDetails::Facts &ComputerDetails::facts() const
+{
+    const auto time = now();
+    if (!m_facts || time - m_factsRead >= freshFor) {
+        m_facts = Facts{computerName(), getMACAddress(), systemDescription()};
+        m_factsRead = time;
+    }
+    return *m_facts;
+}
+
 UDPResponse ComputerDetails::getUDPResponse() const
 {
     const QString version = programVersion();
-    const QString system = systemDescription();
-    const QString deviceName = computerName();
-    const QString dnsHostName = computerName();
-    const QString mac = getMACAddress();
+    const Facts &current = facts();
+    const QString &system = current.system;
+    const QString &deviceName = current.name;
+    const QString &dnsHostName = current.name;
+    const QString &mac = current.macAddress;
     const std::optional<quint16> tcpPortInUse = m_tcpPortInUse ? m_tcpPortInUse() : std::nullopt;
     return UDPResponse(deviceName, dnsHostName, mac, QString::number(m_preferences.serverUDPPort()),
                        QString::number(tcpPortInUse.value_or(m_preferences.serverTCPPort())),
@@ -68,9 +79,8 @@ UDPResponse ComputerDetails::getUDPResponse() const
 UDPResponse ComputerDetails::getAuthenticationRequiredResponse() const
 {
     m_log.line(m_preferences.isAuthenticationEnabled());
-    const QString deviceName = computerName();
-    const QString dnsHostName = computerName();
-    return UDPResponse(deviceName, dnsHostName, getMACAddress(), QString(), QString(), true,
+    const Facts &current = facts();
+    return UDPResponse(current.name, current.name, current.macAddress, QString(), QString(), true,
                        QString(), QString(), QString(), QString());
 }
 

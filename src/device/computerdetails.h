@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -12,12 +13,21 @@ namespace zc {
 class ISystemInfo;
 class ZantiPreferences;
 
-// The computer's identity as the phone is shown it, read afresh for every reply.
+using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
+
+// The computer's identity as the phone is shown it. The replies take it from a copy at most a
+// second old: reading it afresh took a dozen system calls, most of a discovery reply's cost.
+// Not safe to use from several threads at once.
 class ComputerDetails
 {
 public:
+    // How long the replies may show the name, hardware address and system of an earlier read.
+    static constexpr std::chrono::seconds freshFor{1};
+    SteadyClock now = [] { return std::chrono::steady_clock::now(); };
+
     ComputerDetails(ISystemInfo &system, ZantiPreferences &preferences, Log &log);
 
+    // These three read the system afresh at every call.
     // Six lower-case hexadecimal pairs joined by ":", or "Unknown".
     QString getMACAddress() const;
     QString computerName() const;
@@ -34,6 +44,16 @@ public:
     UDPResponse getAuthenticationRequiredResponse() const;
 
 private:
+    struct Facts
+    {
+        QString name;
+        QString macAddress;
+        QString system;
+    };
+    const Facts &facts() const;
+
+    mutable std::optional<Facts> m_facts;
+    mutable std::chrono::steady_clock::time_point m_factsRead;
     ISystemInfo &m_system;
     ZantiPreferences &m_preferences;
     Log &m_log;

@@ -37,6 +37,19 @@ QString UDPResponse::description() const
            field("system_os", system_os) + u')';
 }
 
+void logEncoding(const UDPResponse &response, Log &log)
+{
+    log.line(passwordMask);
+    log.line(response.web_server_port);
+    bool isNumber = false;
+    const int port = response.web_server_port.toInt(&isNumber, 10);
+    if (isNumber)
+        log.line(port);
+    else
+        log.line("nil");
+    log.line(response.is_authentication_enabled);
+}
+
 std::optional<QByteArray> encodeResponse(const UDPResponse &response, Log &log)
 {
     const QJsonObject object{
@@ -51,15 +64,7 @@ std::optional<QByteArray> encodeResponse(const UDPResponse &response, Log &log)
         {QStringLiteral("zanti_version"), response.zanti_version},
         {QStringLiteral("system_os"), response.system_os},
     };
-    log.line(passwordMask);
-    log.line(response.web_server_port);
-    bool isNumber = false;
-    const int port = response.web_server_port.toInt(&isNumber, 10);
-    if (isNumber)
-        log.line(port);
-    else
-        log.line("nil");
-    log.line(response.is_authentication_enabled);
+    logEncoding(response, log);
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 

@@ -29,7 +29,13 @@ struct UDPResponse
 
     // One line naming the record and every field, the password masked.
     QString description() const;
+
+    bool operator==(const UDPResponse &) const = default;
 };
+
+// The four lines that accompany every encoding: the VLC password (masked), the port, the port
+// read as a number, and the switch.
+void logEncoding(const UDPResponse &response, Log &log);
 
 // The reply as it goes on the wire: a pretty-printed JSON object of ten strings. Logs the four
 // lines that accompany every encoding.

@@ -8,10 +8,15 @@
 #include "tcpserverrestartdelegate.h"
 #include "zantipreferences.h"
 
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <algorithm>
+
+#include <sys/ioctl.h>
 
 namespace zc {
 
@@ -24,6 +29,14 @@ QString optionalPort(quint16 port)
     return QStringLiteral("Optional(%1)").arg(port);
 }
 
+// An IPv4 client reaches the dual-stack listener as an IPv4-mapped IPv6 address.
+QHostAddress hostOf(const QHostAddress &address)
+{
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    return isIpv4 ? QHostAddress(ipv4) : address;
+}
+
 } // namespace
 
 struct TCPServer::Connection
@@ -33,6 +46,8 @@ struct TCPServer::Connection
     MessageStream stream;
     PasswordMasker masker;
     QTimer idle;
+    QHostAddress host;
+    quint64 lastActivity = 0;
 };
 
 TCPServer::TCPServer(RequestHandler &handler, PrivateSettings &privateSettings,
@@ -103,12 +118,9 @@ void TCPServer::accept()
         socket->setParent(nullptr);
         auto connection = std::make_shared<Connection>();
         connection->socket.reset(socket);
-        if (m_clientSocket.size() >= maximumConnections) {
-            m_log.line("Closed a new TCP connection:", m_clientSocket.size(),
-                       "connections are open already");
-            socket->abort();
-            continue;
-        }
+        connection->host = hostOf(socket->peerAddress());
+        connection->lastActivity = ++m_activity;
+        makeRoomFor(connection->host);
         m_log.line("New Socket.");
         if (!m_privateSettings.hasAppUsed()) {
             m_log.line("AppDelegate.settings.hasAppUsed : ", false);
@@ -153,6 +165,36 @@ void TCPServer::accept()
     }
 }
 
+void TCPServer::makeRoomFor(const QHostAddress &host)
+{
+    const auto fromHost =
+        std::count_if(m_clientSocket.cbegin(), m_clientSocket.cend(),
+                      [&host](const std::shared_ptr<Connection> &c) { return c->host == host; });
+    if (fromHost >= maximumConnectionsPerHost)
+        closeLongestIdle(&host);
+    else if (m_clientSocket.size() >= maximumConnections)
+        closeLongestIdle(nullptr);
+}
+
+void TCPServer::closeLongestIdle(const QHostAddress *host)
+{
+    qsizetype oldest = -1;
+    for (qsizetype i = 0; i < m_clientSocket.size(); ++i) {
+        const Connection &c = *m_clientSocket[i];
+        if ((!host || c.host == *host) &&
+            (oldest < 0 || c.lastActivity < m_clientSocket[oldest]->lastActivity))
+            oldest = i;
+    }
+    if (oldest < 0)
+        return;
+    const std::shared_ptr<Connection> connection = m_clientSocket[oldest];
+    m_log.line("Closed the TCP connection idle the longest, of", host ? "its host's" : "all",
+               m_clientSocket.size(), "connections, from", connection->host.toString());
+    removeAt(oldest);
+    connection->idle.stop();
+    connection->socket->abort();
+}
+
 void TCPServer::read(const std::shared_ptr<Connection> &connectionPointer)
 {
     // Held here: a command may stop the server and drop the connection from the list.
@@ -162,6 +204,7 @@ void TCPServer::read(const std::shared_ptr<Connection> &connectionPointer)
     const QByteArray bytes = socket->readAll();
     if (bytes.isEmpty())
         return;
+    connection.lastActivity = ++m_activity;
     m_log.line(QStringLiteral("%1 bytes").arg(bytes.size()));
     m_log.line(connection.masker.feed(bytes));
 
@@ -184,6 +227,21 @@ void TCPServer::read(const std::shared_ptr<Connection> &connectionPointer)
     if (!find(socket))
         return;
     socket->write(success.data(), success.size());
+    // Written now rather than on the next turn of the event loop: a client that has shut down
+    // its side after the command is closed on that turn, and the reply would be lost with it.
+    socket->flush();
+    int unsentInKernel = 0;
+    if (::ioctl(int(socket->socketDescriptor()), TIOCOUTQ, &unsentInKernel) != 0)
+        unsentInKernel = 0;
+    const qint64 unsent = socket->bytesToWrite() + unsentInKernel;
+    if (unsent > maximumUnsentBytes) {
+        m_log.line("Closed a TCP connection that does not read its replies:", unsent,
+                   "bytes unsent");
+        connection.idle.stop();
+        removeAt(positionOf(socket));
+        socket->abort();
+        return;
+    }
     connection.idle.start();
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+class QHostAddress;
 class QTcpServer;
 class QTcpSocket;
 
@@ -45,9 +46,15 @@ public:
         m_tcpServerDelegate = delegate;
     }
 
-    // Connections served at once; more are closed at once. A read or write that makes no
-    // progress for the timeout ends its connection.
+    // Connections served at once, in all and from one host. A new connection beyond either
+    // bound takes the place of the one (of that host, or of all) idle the longest, so idle
+    // connections can never lock a phone out. A read or write that makes no progress for the
+    // timeout ends its connection.
     int maximumConnections = 256;
+    int maximumConnectionsPerHost = 8;
+    // Replies a connection may leave unsent (in the socket and in the kernel) before it is
+    // closed: a client that never reads would otherwise make them pile up without end.
+    qint64 maximumUnsentBytes = 64 * 1024;
     std::chrono::milliseconds timeout = std::chrono::seconds(2000);
 
 private:
@@ -59,10 +66,14 @@ private:
     std::shared_ptr<Connection> find(QTcpSocket *socket) const;
     qsizetype positionOf(QTcpSocket *socket) const;
     void removeAt(qsizetype position);
+    void makeRoomFor(const QHostAddress &host);
+    void closeLongestIdle(const QHostAddress *host);
 
     std::unique_ptr<QTcpServer> m_tcpServer;
     QList<std::shared_ptr<Connection>> m_clientSocket;
     std::optional<quint16> m_tcpServerPort;
+    // Counts reads and accepts; a connection's last value of it orders the idle ones.
+    quint64 m_activity = 0;
     bool m_isServerRunning = false;
     tcpServerRestartDelegate *m_tcpServerDelegate = nullptr;
     RequestHandler &m_handler;

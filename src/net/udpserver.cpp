@@ -128,12 +128,14 @@ void UDPServer::handleDatagram(QUdpSocket *socket, const QNetworkDatagram &datag
                    "that may be an answer itself");
         return;
     }
-    m_responder.credentialCheck(datagram.data().size(), sender, [&](const QByteArray &reply) {
-        if (socket->writeDatagram(reply, sender, senderPort) == reply.size())
-            m_log.line("Data Sent");
-        else
-            m_log.line(socket->errorString());
-    });
+    const bool answerable = decoded.kind != DecodedDatagram::Kind::Unusable;
+    m_responder.credentialCheck(
+        datagram.data().size(), sender, answerable, [&](const QByteArray &reply) {
+            if (socket->writeDatagram(reply, sender, senderPort) == reply.size())
+                m_log.line("Data Sent");
+            else
+                m_log.line(socket->errorString());
+        });
 }
 
 void UDPServer::stopServer()

@@ -7,6 +7,8 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
+
 namespace zc {
 
 namespace {
@@ -31,7 +33,11 @@ QByteArray compact(const QJsonValue &value)
 DiscoveryResponder::DiscoveryResponder(ComputerDetails &details, ZantiPreferences &preferences,
                                        Log &log)
     : m_details(details), m_preferences(preferences), m_log(log)
-{}
+{
+    m_burstCheck.setSingleShot(true);
+    m_burstCheck.setInterval(burstEnd);
+    QObject::connect(&m_burstCheck, &QTimer::timeout, [this] { reportEndedBursts(); });
+}
 
 void DiscoveryResponder::intake(const QJsonArray &request, const QHostAddress &sender)
 {
@@ -40,22 +46,69 @@ void DiscoveryResponder::intake(const QJsonArray &request, const QHostAddress &s
     m_log.line(maskPasswords(compact(first)));
 
     const QHostAddress host = hostOf(sender);
-    if (!m_clientRequest.contains(host)) {
-        if (m_order.size() == maximumHosts)
-            m_clientRequest.remove(m_order.takeFirst());
+    auto stored = m_clientRequest.find(host);
+    if (stored == m_clientRequest.end()) {
+        if (m_order.size() == maximumHosts) {
+            const QHostAddress forgotten = m_order.takeFirst();
+            reportWithheld(forgotten, m_clientRequest[forgotten], false);
+            m_clientRequest.remove(forgotten);
+        }
         m_order.append(host);
+        stored = m_clientRequest.insert(host, Host{});
+        stored->refilled = now();
     }
-    m_clientRequest.insert(host, first);
+    stored->request = first;
 }
 
-void DiscoveryResponder::credentialCheck(qint64 size, const QHostAddress &sender, const Send &send)
+bool DiscoveryResponder::takeReply(const QHostAddress &address, Host &host)
+{
+    const auto time = now();
+    const std::chrono::duration<double> elapsed = time - host.refilled;
+    host.replies =
+        std::min(double(replyBurst), host.replies + elapsed.count() * double(repliesPerSecond));
+    host.refilled = time;
+    if (host.replies >= 1) {
+        reportWithheld(address, host, true);
+        host.replies -= 1;
+        return true;
+    }
+    ++host.withheld;
+    host.lastWithheld = time;
+    if (!m_burstCheck.isActive())
+        m_burstCheck.start();
+    return false;
+}
+
+void DiscoveryResponder::reportWithheld(const QHostAddress &address, Host &host, bool whenOver)
+{
+    if (host.withheld == 0 || (whenOver && now() - host.lastWithheld < burstEnd))
+        return;
+    m_log.line("Withheld", host.withheld, "discovery replies to", address.toString(), "beyond",
+               repliesPerSecond, "a second");
+    host.withheld = 0;
+}
+
+void DiscoveryResponder::reportEndedBursts()
+{
+    bool ongoing = false;
+    for (auto host = m_clientRequest.begin(); host != m_clientRequest.end(); ++host) {
+        reportWithheld(host.key(), host.value(), true);
+        ongoing = ongoing || host->withheld > 0;
+    }
+    if (ongoing)
+        m_burstCheck.start();
+}
+
+void DiscoveryResponder::credentialCheck(qint64 size, const QHostAddress &sender, bool answerable,
+                                         const Send &send)
 {
     QJsonValue clientKey;
     QJsonValue clientPassword;
-    const auto stored = m_clientRequest.constFind(hostOf(sender));
-    if (stored != m_clientRequest.cend()) {
-        clientKey = stored->value(QLatin1String("app_authentication_key"));
-        clientPassword = stored->value(QLatin1String("zanti_server_password"));
+    const QHostAddress host = hostOf(sender);
+    const auto stored = m_clientRequest.find(host);
+    if (stored != m_clientRequest.end()) {
+        clientKey = stored->request.value(QLatin1String("app_authentication_key"));
+        clientPassword = stored->request.value(QLatin1String("zanti_server_password"));
         if (!clientPassword.isUndefined())
             m_log.line(passwordMask);
     }
@@ -66,6 +119,15 @@ void DiscoveryResponder::credentialCheck(qint64 size, const QHostAddress &sender
         m_log.line("Response is nil");
         return;
     }
+    // Anything but a command message or a discovery request, an empty datagram above all, is
+    // the cheapest way to make this server send six times as much to a forged address.
+    if (!answerable) {
+        m_log.line("Not answering a datagram that is neither a command message nor a discovery "
+                   "request");
+        return;
+    }
+    if (!takeReply(host, *stored))
+        return;
 
     const bool enabled = m_preferences.isAuthenticationEnabled();
     m_log.line(enabled);
@@ -84,14 +146,23 @@ void DiscoveryResponder::credentialCheck(qint64 size, const QHostAddress &sender
 
 void DiscoveryResponder::sendFullReply(const Send &send)
 {
-    const std::optional<QByteArray> encoded = encodeResponse(m_details.getUDPResponse(), m_log);
-    if (!encoded)
-        return;
-    m_dataToSend = encoded;
-    const QJsonDocument parsed = QJsonDocument::fromJson(*encoded);
-    if (parsed.isObject())
-        m_log.line(maskPasswords(parsed.toJson(QJsonDocument::Compact)));
-    send(*encoded);
+    UDPResponse response = m_details.getUDPResponse();
+    if (m_fullReply && m_fullReply->response == response) {
+        logEncoding(response, m_log);
+    } else {
+        const std::optional<QByteArray> encoded = encodeResponse(response, m_log);
+        if (!encoded)
+            return;
+        const QJsonDocument parsed = QJsonDocument::fromJson(*encoded);
+        m_fullReply =
+            EncodedReply{std::move(response), *encoded,
+                         parsed.isObject() ? maskPasswords(parsed.toJson(QJsonDocument::Compact))
+                                           : QByteArray()};
+    }
+    m_dataToSend = m_fullReply->bytes;
+    if (!m_fullReply->logged.isEmpty())
+        m_log.line(m_fullReply->logged);
+    send(m_fullReply->bytes);
 }
 
 void DiscoveryResponder::sendReducedReply(const Send &send)

@@ -146,6 +146,29 @@ private slots:
         QCOMPARE(details.getUDPResponse().tcp_server_port, QStringLiteral("6003"));
     }
 
+    // The replies reuse what they read for up to a second, so a new name or address shows in
+    // the first reply after that second, and in none before.
+    void repliesAreAtMostASecondOld()
+    {
+        FakeSystemInfo system;
+        ComputerDetails details(system, *preferences, capture.log);
+        std::chrono::steady_clock::time_point time;
+        details.now = [&time] { return time; };
+        const auto shown = [&details](bool reduced) {
+            const UDPResponse r =
+                reduced ? details.getAuthenticationRequiredResponse() : details.getUDPResponse();
+            return QStringList{r.device_name, r.dns_host_name, r.mac_address};
+        };
+        const QStringList before{"workstation", "workstation", "0a:1b:2c:3d:4e:5f"};
+        QCOMPARE(shown(false), before);
+        system.host = QStringLiteral("renamed");
+        system.address = QByteArray::fromHex("00aabbccddee");
+        time += ComputerDetails::freshFor - std::chrono::milliseconds(1);
+        QCOMPARE(shown(true), before);
+        time += std::chrono::milliseconds(1);
+        QCOMPARE(shown(true), (QStringList{"renamed", "renamed", "00:aa:bb:cc:dd:ee"}));
+    }
+
     // LinuxSystemInfo's two file readers, each given the file's content.
     void linuxFiles_data()
     {

@@ -167,16 +167,74 @@ private slots:
         // Another host's bad request silences only that host.
         send(*otherPhone, request("wrong"));
         QVERIFY(!reply(*otherPhone));
-        send(*phone, "garbage");
+        send(*phone, keyCommand(3, "enter"));
         QVERIFY(reply(*phone));
 
         // The phone's own wrong request silences it, until a right one comes.
         send(*phone, request("wrong"));
         QVERIFY(!reply(*phone));
-        send(*phone, keyCommand(3, "esc"));
+        send(*phone, keyCommand(4, "esc"));
         QVERIFY(!reply(*phone));
         send(*phone, request(goodKey));
         QVERIFY(reply(*phone));
+    }
+
+    // Only what a phone sends is answered: anything else would let a forged sender address
+    // turn the smallest datagram into a reply six times its size.
+    void onlyCommandsAndRequestsAreAnswered_data()
+    {
+        QTest::addColumn<QByteArray>("datagram");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("command message") << keyCommand(1, "enter") << true;
+        QTest::newRow("empty") << QByteArray() << false;
+        QTest::newRow("not JSON") << QByteArray("garbage") << false;
+        QTest::newRow("number") << QByteArray("42") << false;
+        QTest::newRow("string") << QByteArray("\"x\"") << false;
+        QTest::newRow("array of no object") << QByteArray("[1]") << false;
+    }
+
+    void onlyCommandsAndRequestsAreAnswered()
+    {
+        QFETCH(QByteArray, datagram);
+        QFETCH(bool, answered);
+        send(*phone, request(goodKey));
+        QVERIFY(reply(*phone));
+        // The reply is kept encoded between requests, yet shows every change.
+        stack->preferences.setVLCPassword(QStringLiteral("changed"));
+        send(*phone, datagram);
+        const std::optional<QJsonObject> answer = reply(*phone);
+        QCOMPARE(answer.has_value(), answered);
+        if (answer)
+            QCOMPARE(answer->value("vlc_password"), QJsonValue("changed"));
+    }
+
+    // A host gets a burst of replies, then as many a second as it earns; what is held back is
+    // logged once the burst is over.
+    void repliesAreRationedPerHost()
+    {
+        std::chrono::steady_clock::time_point time;
+        stack->responder.now = [&time] { return time; };
+        const auto replies = [this](QUdpSocket &to) {
+            int count = 0;
+            for (; reply(to); ++count) {
+            }
+            return count;
+        };
+        for (int i = 0; i < DiscoveryResponder::replyBurst + 5; ++i)
+            send(*phone, request(goodKey));
+        send(*otherPhone, request(goodKey));
+        QCOMPARE(replies(*phone), DiscoveryResponder::replyBurst);
+        QCOMPARE(replies(*otherPhone), 1);
+        time += std::chrono::milliseconds(100);
+        send(*phone, request(goodKey));
+        send(*phone, request(goodKey));
+        QCOMPARE(replies(*phone), 2);
+        QVERIFY(!stack->capture.lines().join(u'\n').contains(QLatin1String("Withheld")));
+        time += DiscoveryResponder::burstEnd;
+        send(*phone, request(goodKey));
+        QCOMPARE(replies(*phone), 1);
+        QCOMPARE(stack->capture.lines().filter(QLatin1String("Withheld")),
+                 QStringList{"Withheld 5 discovery replies to 127.0.0.1 beyond 20 a second"});
     }
 
     void oldestHostIsForgotten()
@@ -189,13 +247,13 @@ private slots:
 
         int replies = 0;
         const auto count = [&replies](const QByteArray &) { ++replies; };
-        responder.credentialCheck(10, host(0), count);
+        responder.credentialCheck(10, host(0), true, count);
         QCOMPARE(replies, 0);
-        responder.credentialCheck(10, host(1), count);
-        responder.credentialCheck(10, host(DiscoveryResponder::maximumHosts), count);
+        responder.credentialCheck(10, host(1), true, count);
+        responder.credentialCheck(10, host(DiscoveryResponder::maximumHosts), true, count);
         QCOMPARE(replies, 2);
         // An IPv4 phone reaching a dual-stack socket is the same host.
-        responder.credentialCheck(10, QHostAddress(QStringLiteral("::ffff:10.0.0.1")), count);
+        responder.credentialCheck(10, QHostAddress(QStringLiteral("::ffff:10.0.0.1")), true, count);
         QCOMPARE(replies, 3);
     }
 };

@@ -4,6 +4,10 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace zc;
 using namespace zc::test;
 
@@ -35,9 +39,12 @@ class TestTcpServer : public QObject
     std::unique_ptr<TCPServer> server;
     int firstConnections = 0;
 
-    std::unique_ptr<QTcpSocket> connectClient()
+    // From the loopback host 127.0.0.<host>.
+    std::unique_ptr<QTcpSocket> connectClient(int host = 1)
     {
         auto client = std::make_unique<QTcpSocket>();
+        if (host != 1)
+            [&] { QVERIFY(client->bind(QHostAddress(quint32(0x7f000000 + host)), 0)); }();
         client->connectToHost(QHostAddress::LocalHost, server->localPort());
         [&] { QVERIFY(client->waitForConnected(5000)); }();
         return client;
@@ -114,7 +121,7 @@ private slots:
     {
         std::vector<std::unique_ptr<QTcpSocket>> clients;
         for (int i = 0; i < 50; ++i)
-            clients.push_back(connectClient());
+            clients.push_back(connectClient(1 + i % 10));
         quint64 stamp = 0;
         for (auto &client : clients)
             client->write(keyCommand(++stamp, "enter"));
@@ -123,16 +130,79 @@ private slots:
         QCOMPARE(stack->desktop.calls.size(), 100);
     }
 
-    void connectionsBeyondTheBoundAreClosed()
+    // A host over its own share, or any host once all are taken, costs the connection idle the
+    // longest its place, so that one host's idle connections cannot lock a phone out.
+    void boundsCloseTheLongestIdle_data()
     {
-        server->maximumConnections = 2;
-        std::unique_ptr<QTcpSocket> first = connectClient();
-        std::unique_ptr<QTcpSocket> second = connectClient();
-        std::unique_ptr<QTcpSocket> third = connectClient();
-        QTRY_COMPARE(third->state(), QAbstractSocket::UnconnectedState);
-        second->write(keyCommand(1, "enter"));
-        QVERIFY(awaitSuccesses(*second, 1));
-        QCOMPARE(server->connectionCount(), 2);
+        QTest::addColumn<int>("perHost");
+        QTest::addColumn<QList<int>>("closed"); // of the four from 127.0.0.1, in order
+        QTest::newRow("whole server full") << 8 << QList<int>{1};
+        QTest::newRow("host over its share") << 2 << QList<int>{0, 1};
+    }
+
+    void boundsCloseTheLongestIdle()
+    {
+        QFETCH(int, perHost);
+        QFETCH(QList<int>, closed);
+        server->maximumConnections = 4;
+        server->maximumConnectionsPerHost = perHost;
+        std::vector<std::unique_ptr<QTcpSocket>> idle;
+        for (int i = 0; i < 4; ++i) {
+            idle.push_back(connectClient());
+            QTRY_COMPARE(server->connectionCount(), qsizetype(std::min(i + 1, perHost)));
+            // The first one speaks, so the second is now the one idle the longest.
+            if (i == 1) {
+                idle[0]->write(keyCommand(1, "enter"));
+                QVERIFY(awaitSuccesses(*idle[0], 1));
+            }
+        }
+        std::unique_ptr<QTcpSocket> phone = connectClient(2);
+        phone->write(keyCommand(2, "tab"));
+        QVERIFY(awaitSuccesses(*phone, 1));
+        for (int i = 0; i < 4; ++i)
+            QTRY_COMPARE(idle[std::size_t(i)]->state() == QAbstractSocket::UnconnectedState,
+                         closed.contains(i));
+
+        QCOMPARE(server->connectionCount(), 4 - qsizetype(closed.size()) + 1);
+    }
+
+    // A client that half-closes after its command still gets the reply, then the server closes.
+    void halfClosedClientIsAnsweredThenClosed()
+    {
+        for (quint64 stamp = 1; stamp <= 20; ++stamp) {
+            std::unique_ptr<QTcpSocket> client = connectClient();
+            client->write(keyCommand(stamp, "enter"));
+            QVERIFY(client->waitForBytesWritten(5000));
+            QCOMPARE(::shutdown(int(client->socketDescriptor()), SHUT_WR), 0);
+            QVERIFY2(awaitSuccesses(*client, 1), qPrintable(stack->capture.lines().join(u'\n')));
+            QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+        }
+        QTRY_COMPARE(server->connectionCount(), 0);
+        QCOMPARE(stack->desktop.calls.size(), 40);
+    }
+
+    // A client that never reads its replies is closed once they pile up past the bound.
+    void clientThatNeverReadsIsClosed()
+    {
+        server->maximumUnsentBytes = 700;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        const int small = 2048;
+        QCOMPARE(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(server->localPort());
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        // One byte a turn of the event loop: each is a read of its own and earns a reply.
+        int sends = 0;
+        while (sends < 100000 && ::send(fd, " ", 1, MSG_NOSIGNAL) == 1) {
+            ++sends;
+            QCoreApplication::processEvents();
+        }
+        ::close(fd);
+        QVERIFY2(sends < 100000, "the server kept queueing replies");
+        QTRY_COMPARE(server->connectionCount(), 0);
     }
 
     void closedConnectionsMakeRoomForNewOnes()
@@ -144,7 +214,7 @@ private slots:
         constexpr int batch = 32;
         while (clients.size() < std::size_t(bound)) {
             for (int i = 0; i < batch && clients.size() < std::size_t(bound); ++i)
-                clients.push_back(connectClient());
+                clients.push_back(connectClient(1 + int(clients.size()) % 64));
             QTRY_COMPARE(server->connectionCount(), qsizetype(clients.size()));
         }
         for (auto &client : clients)
