@@ -123,7 +123,6 @@ QString ZantiPreferences::settingsJSON(const ServerStatus &status) const
              {QStringLiteral("tcpPortInUse"), port(status.tcpPortInUse)},
          }},
     };
-    m_log.line(forLog(reply));
     return QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Indented));
 }
 

@@ -433,6 +433,8 @@ void WebServer::startServer(quint16 port)
                 answer(response, handOver([this]() -> Reply {
                            const ServerStatus status =
                                m_actions.status ? m_actions.status() : ServerStatus{};
+                           m_log.line("Settings read by the settings page; servers running:",
+                                      status.isServerRunning);
                            return {200, m_preferences.settingsJSON(status).toStdString()};
                        }));
         });

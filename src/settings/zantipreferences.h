@@ -58,7 +58,8 @@ public:
     // without the web server's port and the unused start-up switch. Ports stay as
     // stored (the default text until first set, a number afterwards); switches are Booleans.
     QJsonObject preferencesDictionary() const;
-    // The page's settings reply: "preferences" and "status", pretty-printed.
+    // The page's settings reply: "preferences" and "status", pretty-printed. Not logged: it
+    // holds the passwords, and the page may ask for it several times a second.
     QString settingsJSON(const ServerStatus &status) const;
     // Applies the recognised members of the posted object's "preferences"; members of another
     // type than the page sends, ports outside 1 to 65535 and unknown members change nothing.
