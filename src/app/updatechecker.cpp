@@ -44,7 +44,8 @@ int compareNumbers(QStringView a, QStringView b)
 QStringView nextRun(QStringView &text)
 {
     qsizetype start = 0;
-    while (start < text.size() && (text[start] == u'.' || text[start] == u'-' || text[start] == u'~'))
+    while (start < text.size() &&
+           (text[start] == u'.' || text[start] == u'-' || text[start] == u'~'))
         ++start;
     qsizetype end = start;
     const bool digits = end < text.size() && isDigit(text[end]);
@@ -91,8 +92,8 @@ Version splitVersion(QStringView text)
     if (!text.isEmpty() && (text.front() == u'v' || text.front() == u'V'))
         text = text.mid(1);
     text = text.left(text.indexOf(u'+'));
-    const auto tag = std::find_if(text.begin(), text.end(),
-                                  [](QChar c) { return c == u'-' || c == u'~'; });
+    const auto tag =
+        std::find_if(text.begin(), text.end(), [](QChar c) { return c == u'-' || c == u'~'; });
     const qsizetype at = tag - text.begin();
     return {text.left(at), tag == text.end() ? QStringView() : text.mid(at + 1)};
 }
@@ -145,9 +146,12 @@ FeedItem readItem(QXmlStreamReader &xml)
         } else if (plain && xml.name() == u"enclosure") {
             // Only its version: the file it points to is never fetched.
             const QXmlStreamAttributes attributes = xml.attributes();
-            enclosureVersion = attributes.value(sparkleNamespace, QLatin1String("version")).trimmed().toString();
+            enclosureVersion =
+                attributes.value(sparkleNamespace, QLatin1String("version")).trimmed().toString();
             enclosureShortVersion =
-                attributes.value(sparkleNamespace, QLatin1String("shortVersionString")).trimmed().toString();
+                attributes.value(sparkleNamespace, QLatin1String("shortVersionString"))
+                    .trimmed()
+                    .toString();
             xml.skipCurrentElement();
         } else {
             xml.skipCurrentElement();
@@ -156,8 +160,8 @@ FeedItem readItem(QXmlStreamReader &xml)
     // The running version is the one people see, so the feed's shown version is compared when
     // it names one; sparkle:version may then be a build number.
     FeedItem item;
-    for (const QString *candidate : {&shortVersion, &enclosureShortVersion, &version,
-                                     &enclosureVersion}) {
+    for (const QString *candidate :
+         {&shortVersion, &enclosureShortVersion, &version, &enclosureVersion}) {
         if (!candidate->isEmpty()) {
             item.version = *candidate;
             break;
@@ -206,9 +210,9 @@ Appcast readAppcast(const QByteArray &body)
         QString reason = xml.errorString();
         while (reason.endsWith(u'.'))
             reason.chop(1);
-        appcast.error = notAppcast + QStringLiteral("its XML is broken at line %1 (%2).")
-                                         .arg(xml.lineNumber())
-                                         .arg(reason);
+        appcast.error =
+            notAppcast +
+            QStringLiteral("its XML is broken at line %1 (%2).").arg(xml.lineNumber()).arg(reason);
     } else if (!channel) {
         appcast.error = notAppcast + QStringLiteral("it is not an RSS channel.");
     } else if (appcast.newest.version.isEmpty()) {
@@ -248,8 +252,7 @@ int compareVersions(QStringView a, QStringView b)
 UpdateChecker::UpdateChecker(const QUrl &feed, const QString &runningVersion,
                              QNetworkAccessManager &network, Log &log)
     : UpdateChecker(feed, runningVersion, network, log, Options())
-{
-}
+{}
 
 UpdateChecker::UpdateChecker(const QUrl &feed, const QString &runningVersion,
                              QNetworkAccessManager &network, Log &log, Options options)
@@ -371,8 +374,8 @@ void UpdateChecker::finished()
         return;
     reply->deleteLater();
     const QString stopReason = std::exchange(m_stopReason, {});
-    const QByteArray body = std::exchange(m_body, {}) + (stopReason.isEmpty() ? reply->readAll()
-                                                                              : QByteArray());
+    const QByteArray body =
+        std::exchange(m_body, {}) + (stopReason.isEmpty() ? reply->readAll() : QByteArray());
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int code = status.isValid() ? status.toInt() : 200;
 
@@ -398,7 +401,9 @@ void UpdateChecker::finished()
                   QStringLiteral("Version %1 is available; this is version %2.")
                       .arg(appcast.newest.version, m_runningVersion)};
     } else {
-        result = {UpdateResult::Outcome::UpToDate, appcast.newest.version, {},
+        result = {UpdateResult::Outcome::UpToDate,
+                  appcast.newest.version,
+                  {},
                   QStringLiteral("Version %1 is up to date.").arg(m_runningVersion)};
     }
     answer(result);

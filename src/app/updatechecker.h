@@ -30,7 +30,12 @@ int compareVersions(QStringView a, QStringView b);
 
 struct UpdateResult
 {
-    enum class Outcome { UpToDate, NewerVersion, Failed };
+    enum class Outcome
+    {
+        UpToDate,
+        NewerVersion,
+        Failed
+    };
 
     Outcome outcome = Outcome::Failed;
     // The newest version the feed names, as it names it (UpToDate and NewerVersion).

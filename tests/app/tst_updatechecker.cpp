@@ -15,8 +15,9 @@ namespace {
 
 QByteArray http(int status, const QByteArray &body, const QByteArray &headers = {})
 {
-    return "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: " +
-           QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + headers + "\r\n" + body;
+    return "HTTP/1.1 " + QByteArray::number(status) +
+           " X\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nConnection: close\r\n" + headers + "\r\n" + body;
 }
 
 QByteArray appcast(const QByteArray &items)
@@ -50,20 +51,22 @@ private slots:
         QTest::addColumn<QString>("a");
         QTest::addColumn<QString>("b");
         QTest::addColumn<int>("order");
-        QTest::newRow("numeric, not text") << "1.10" << "1.9" << 1;
-        QTest::newRow("missing components are 0") << "1.2" << "1.2.0" << 0;
-        QTest::newRow("leading zeros") << "1.010" << "1.9" << 1;
-        QTest::newRow("beyond 64 bits") << "99999999999999999999" << "99999999999999999998" << 1;
-        QTest::newRow("pre-release before release") << "1.2.0-beta1" << "1.2.0" << -1;
-        QTest::newRow("beta2 before beta10") << "1.2.0-beta2" << "1.2.0-beta10" << -1;
-        QTest::newRow("beta before rc") << "1.2.0-beta.9" << "1.2.0-RC.1" << -1;
-        QTest::newRow("tilde as dash") << "1.2~rc1" << "1.2.0-rc1" << 0;
-        QTest::newRow("longer tag after") << "1.2-alpha" << "1.2-alpha.1" << -1;
-        QTest::newRow("v and build metadata") << "v2.0+build.7" << "2" << 0;
-        QTest::newRow("empty tag") << "1.2-" << "1.2" << 0;
-        QTest::newRow("empty") << "" << "0" << 0;
-        QTest::newRow("malformed") << "..-~+" << "1.x.-y" << -1;
-        QTest::newRow("other scripts' digits") << "\u0661.\u0662" << "1.2" << 1;
+        const auto row = [](const char *name, const char *a, const char *b, int order) {
+            QTest::newRow(name) << QString::fromUtf8(a) << QString::fromUtf8(b) << order;
+        };
+        row("numeric, not text", "1.10", "1.9", 1);
+        row("missing components are 0", "1.2", "1.2.0", 0);
+        row("leading zeros", "1.010", "1.9", 1);
+        row("beyond 64 bits", "99999999999999999999", "99999999999999999998", 1);
+        row("pre-release before release", "1.2.0-beta1", "1.2.0", -1);
+        row("beta2 before beta10", "1.2.0-beta2", "1.2.0-beta10", -1);
+        row("beta before rc", "1.2.0-beta.9", "1.2.0-RC.1", -1);
+        row("tilde as dash", "1.2~rc1", "1.2.0-rc1", 0);
+        row("longer tag after", "1.2-alpha", "1.2-alpha.1", -1);
+        row("v and build metadata", "v2.0+build.7", "2", 0);
+        row("empty tag", "1.2-", "1.2", 0);
+        row("empty", "", "0", 0);
+        row("malformed", "..-~+", "1.x.-y", -1);
     }
     void compareVersions()
     {
@@ -76,63 +79,55 @@ private slots:
 
     void check_data()
     {
-        QTest::addColumn<QString>("feed"); // %1: the local server's port
+        QTest::addColumn<QString>("feed");        // %1: the local server's port
         QTest::addColumn<QByteArray>("response"); // empty: never answers
         QTest::addColumn<int>("outcome");
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("pageOrMessage"); // the page when newer, else the message's start
-        const QString local = localFeed();
-        const int newer = int(Outcome::NewerVersion);
-        const int same = int(Outcome::UpToDate);
-        const int failed = int(Outcome::Failed);
-        QTest::newRow("newer") << local << http(200, appcast(item("1.10"))) << newer << "1.10"
-                               << "https://example.org/notes";
-        QTest::newRow("same") << local << http(200, appcast(item("1.9.0"))) << same << "1.9.0"
-                              << "Version 1.9 is up to date.";
-        QTest::newRow("older") << local << http(200, appcast(item("1.8.5"))) << same << "1.8.5"
-                               << "Version 1.9 is up to date.";
-        QTest::newRow("newest item, not the first")
-            << local
-            << http(200, appcast(item("1.9.1") + item("2.0-rc1", "https://x.org/2") + item("1.9.5")))
-            << newer << "2.0-rc1" << "https://x.org/2";
-        QTest::newRow("enclosure only")
-            << local
-            << http(200, appcast("<item><link>http://example.org/r</link><enclosure url=\"https://"
-                                 "example.org/z.deb\" sparkle:version=\"99\" "
-                                 "sparkle:shortVersionString=\"2.0\"/></item>"))
-            << newer << "2.0" << "http://example.org/r";
-        QTest::newRow("shown version compared")
-            << local
-            << http(200, appcast("<item><sparkle:version>1234</sparkle:version>"
-                                 "<sparkle:shortVersionString>1.9</sparkle:shortVersionString>"
-                                 "</item>"))
-            << same << "1.9" << "Version 1.9 is up to date.";
-        QTest::newRow("page not offered unless http(s)")
-            << local << http(200, appcast(item("2", "javascript:alert(1)"))) << newer << "2" << "";
-        QTest::newRow("malformed XML")
-            << local << http(200, appcast(item("2")).chopped(5)) << failed << ""
-            << "The update feed is not a valid appcast: its XML is broken at line 1";
-        QTest::newRow("not an appcast")
-            << local << http(200, "<html><body>Moved</body></html>") << failed << ""
-            << "The update feed is not a valid appcast: it is not an RSS channel.";
-        QTest::newRow("no version")
-            << local << http(200, appcast(item("soon"))) << failed << ""
-            << "The update feed is not a valid appcast: no item names a version.";
-        QTest::newRow("too large")
-            << local << http(200, appcast(QByteArray(1 << 20, ' ') + item("2"))) << failed << ""
-            << "The update feed is not a valid appcast: it is larger than 1 MiB.";
-        QTest::newRow("HTTP 404") << local << http(404, "gone") << failed << ""
-                                  << "The update server answered with HTTP status 404";
-        QTest::newRow("redirect away from loopback http")
-            << local << http(302, {}, "Location: http://127.0.0.2:1/feed\r\n") << failed << ""
-            << "The update server redirected to an address that is not https.";
-        QTest::newRow("never answers") << local << QByteArray() << failed << ""
-                                       << "The update server did not answer in time (0.3 s).";
-        QTest::newRow("http on loopback, flag off")
-            << "http://[::1]:%1/x" << QByteArray() << failed << ""
-            << "The update feed is not an https address, so it is not checked.";
-        QTest::newRow("no feed") << QString() << QByteArray() << failed << ""
-                                 << "This build names no update feed";
+        const auto row = [](const char *name, const QByteArray &response, Outcome outcome,
+                            const char *version, const char *pageOrMessage,
+                            const QString &feed = localFeed()) {
+            QTest::newRow(name) << feed << response << int(outcome) << QString::fromUtf8(version)
+                                << QString::fromUtf8(pageOrMessage);
+        };
+        const auto newer = Outcome::NewerVersion;
+        const auto same = Outcome::UpToDate;
+        const auto failed = Outcome::Failed;
+        row("newer", http(200, appcast(item("1.10"))), newer, "1.10", "https://example.org/notes");
+        row("same", http(200, appcast(item("1.9.0"))), same, "1.9.0", "Version 1.9 is up to date.");
+        row("older", http(200, appcast(item("1.8.5"))), same, "1.8.5",
+            "Version 1.9 is up to date.");
+        row("newest item, not the first",
+            http(200, appcast(item("1.9.1") + item("2.0-rc1", "https://x.org/2") + item("1.9.5"))),
+            newer, "2.0-rc1", "https://x.org/2");
+        row("enclosure only",
+            http(200, appcast("<item><link>http://example.org/r</link><enclosure url=\"https://"
+                              "example.org/z.deb\" sparkle:version=\"99\" "
+                              "sparkle:shortVersionString=\"2.0\"/></item>")),
+            newer, "2.0", "http://example.org/r");
+        row("shown version compared",
+            http(200, appcast("<item><sparkle:version>1234</sparkle:version><sparkle:"
+                              "shortVersionString>1.9</sparkle:shortVersionString></item>")),
+            same, "1.9", "Version 1.9 is up to date.");
+        row("page not offered unless http(s)", http(200, appcast(item("2", "javascript:alert(1)"))),
+            newer, "2", "");
+        row("malformed XML", http(200, appcast(item("2")).chopped(5)), failed, "",
+            "The update feed is not a valid appcast: its XML is broken at line 1");
+        row("not an appcast", http(200, "<html><body>Moved</body></html>"), failed, "",
+            "The update feed is not a valid appcast: it is not an RSS channel.");
+        row("no version", http(200, appcast(item("soon"))), failed, "",
+            "The update feed is not a valid appcast: no item names a version.");
+        row("too large", http(200, appcast(QByteArray(1 << 20, ' ') + item("2"))), failed, "",
+            "The update feed is not a valid appcast: it is larger than 1 MiB.");
+        row("HTTP 404", http(404, "gone"), failed, "",
+            "The update server answered with HTTP status 404");
+        row("redirect away from loopback http",
+            http(302, {}, "Location: http://127.0.0.2:1/feed\r\n"), failed, "",
+            "The update server redirected to an address that is not https.");
+        row("never answers", {}, failed, "", "The update server did not answer in time (0.3 s).");
+        row("http on loopback, flag off", {}, failed, "",
+            "The update feed is not an https address, so it is not checked.", "http://[::1]:%1/x");
+        row("no feed", {}, failed, "", "This build names no update feed", QString());
     }
     void check()
     {
@@ -161,8 +156,8 @@ private slots:
         UpdateChecker::Options options;
         options.timeout = std::chrono::milliseconds(response.isEmpty() ? 300 : 20000);
         options.allowPlainHttpOnLoopback = !feed.startsWith("http://[");
-        UpdateChecker checker(feed.isEmpty() ? QUrl() : QUrl(feed.arg(server.serverPort())),
-                              "1.9", network, capture.log, options);
+        UpdateChecker checker(feed.isEmpty() ? QUrl() : QUrl(feed.arg(server.serverPort())), "1.9",
+                              network, capture.log, options);
         QCOMPARE(checker.isEnabled(), feed == localFeed());
 
         // A second check while one is under way shares its answer.
