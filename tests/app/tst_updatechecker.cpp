@@ -180,6 +180,32 @@ private slots:
         QCOMPARE(connections, checker.isEnabled() ? 1 : 0);
         QVERIFY(capture.lines().endsWith("Update check: " + result.message));
     }
+
+    // Neither an abandoned check nor a checker destroyed by its own answer may call back into it.
+    void destroyedMidCheckOrByItsAnswer()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        QNetworkAccessManager network;
+        network.setProxy(QNetworkProxy::NoProxy);
+        zc::test::LogCapture capture;
+        const UpdateChecker::Options options{std::chrono::milliseconds(100), true};
+        const QUrl feed(localFeed().arg(silent.serverPort()));
+        int answers = 0;
+        auto checker = std::make_unique<UpdateChecker>(feed, "1", network, capture.log, options);
+        checker->check([&](const UpdateResult &) { ++answers; });
+        QTRY_VERIFY(silent.hasPendingConnections());
+        checker.reset();
+        for (const QUrl &address : {feed, QUrl()}) {
+            checker = std::make_unique<UpdateChecker>(address, "1", network, capture.log, options);
+            checker->check([&](const UpdateResult &) {
+                ++answers;
+                checker.reset();
+            });
+            QTRY_VERIFY(!checker);
+        }
+        QCOMPARE(answers, 2);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestUpdateChecker)
