@@ -11,7 +11,9 @@
 #include "udpserverrestartdelegate.h"
 #include "zantipreferences.h"
 
+#include <QTcpServer>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 
 namespace zc::test {
 
@@ -37,6 +39,33 @@ struct RecordingDelegate final : UDPServerRestartDelegate, tcpServerRestartDeleg
     void udpServerRunningChanged(bool running) override { states.append(running); }
     void tcpServerRunningChanged(bool running) override { states.append(running); }
 };
+
+inline bool tcpFree(quint16 port)
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::Any, port);
+}
+
+// A port from which `count` ports in a row are free for both TCP and UDP.
+inline quint16 freeRun(int count)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::Any, 0))
+            continue;
+        const quint16 base = probe.serverPort();
+        probe.close();
+        bool allFree = base <= 65535 - count;
+        for (int i = 0; i < count && allFree; ++i) {
+            QUdpSocket udp;
+            allFree = tcpFree(quint16(base + i)) && udp.bind(QHostAddress::Any, quint16(base + i),
+                                                             QAbstractSocket::DontShareAddress);
+        }
+        if (allFree)
+            return base;
+    }
+    return 0;
+}
 
 // A key press as the phone sends it; "enter", "tab" and "esc" are desktop keys 36, 48 and 53.
 inline QByteArray keyCommand(quint64 stamp, const char *key)

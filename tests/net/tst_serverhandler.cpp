@@ -40,33 +40,6 @@ public:
     void setWebserverDelegate(webserverRestartDelegate *d) override { delegate = d; }
 };
 
-bool tcpFree(quint16 port)
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::Any, port);
-}
-
-// A port from which `count` ports in a row are free for both TCP and UDP.
-quint16 freeRun(int count)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::Any, 0))
-            continue;
-        const quint16 base = probe.serverPort();
-        probe.close();
-        bool allFree = base <= 65535 - count;
-        for (int i = 0; i < count && allFree; ++i) {
-            QUdpSocket udp;
-            allFree = tcpFree(quint16(base + i)) && udp.bind(QHostAddress::Any, quint16(base + i),
-                                                             QAbstractSocket::DontShareAddress);
-        }
-        if (allFree)
-            return base;
-    }
-    return 0;
-}
-
 // Whether a connection with the local port is in TIME_WAIT.
 bool inTimeWait(quint16 port)
 {

@@ -25,20 +25,6 @@ struct HttpReply
     QByteArray body;
 };
 
-// A port free for TCP and UDP alike, with the next one free too.
-quint16 freePortPair()
-{
-    for (;;) {
-        QTcpServer first;
-        QTcpServer second;
-        QUdpSocket udp;
-        if (first.listen(QHostAddress::Any, 0) && first.serverPort() < 65535 &&
-            second.listen(QHostAddress::Any, quint16(first.serverPort() + 1)) &&
-            udp.bind(QHostAddress::Any, first.serverPort()))
-            return first.serverPort();
-    }
-}
-
 } // namespace
 
 // The settings service as the page and the program meet it: real HTTP on loopback, in front of
@@ -100,7 +86,8 @@ private slots:
         stack = std::make_unique<CommandStack>();
         Log &log = stack->capture.log;
         addressFile = stack->settingsDirectory.filePath(QStringLiteral("run/settings-address"));
-        const quint16 port = freePortPair();
+        const quint16 port = freeRun(2);
+        QVERIFY(port);
         stack->preferences.setWebServerPort(port);
         stack->preferences.setServerUDPPort(quint16(port + 1));
         stack->preferences.setServerTCPPort(quint16(port + 1));
