@@ -184,6 +184,10 @@ bool PreferenceSuite::contains(const QString &key) const
 
 void PreferenceSuite::setValue(const QString &key, const QVariant &value)
 {
+    if (m_savePending) {
+        m_settings->setValue(key, value);
+        return;
+    }
     // QSettings re-reads the file before it saves and writes back only what was set since: with
     // the file moved aside, every value held here has to be set again.
     if (keepUnusableFileAside("saving the values in use")) {
@@ -195,9 +199,24 @@ void PreferenceSuite::setValue(const QString &key, const QVariant &value)
     if (m_settings->status() != QSettings::NoError)
         open();
     m_settings->setValue(key, value);
+    if (m_batchDepth > 0)
+        m_savePending = true;
+    else
+        save();
+}
+
+void PreferenceSuite::save()
+{
+    m_savePending = false;
     m_settings->sync();
     if (m_settings->status() != QSettings::NoError)
         m_log.line("Cannot save the preferences file", m_path);
+}
+
+PreferenceSuite::Batch::~Batch()
+{
+    if (--m_suite.m_batchDepth == 0 && m_suite.m_savePending)
+        m_suite.save();
 }
 
 } // namespace zc

@@ -30,8 +30,23 @@ public:
     // The stored value, else the registered default, else an invalid QVariant.
     QVariant value(const QString &key) const;
     bool contains(const QString &key) const;
-    // Stores and saves at once; a failed save is logged, and the next save writes its value too.
+    // Stores and saves at once, or when the last Batch ends; a failed save is logged, and the
+    // next save writes its value too.
     void setValue(const QString &key, const QVariant &value);
+
+    // Values set while one exists are saved together when it ends: one write of the file, not
+    // one per value.
+    class Batch
+    {
+    public:
+        explicit Batch(PreferenceSuite &suite) : m_suite(suite) { ++m_suite.m_batchDepth; }
+        ~Batch();
+        Batch(const Batch &) = delete;
+        Batch &operator=(const Batch &) = delete;
+
+    private:
+        PreferenceSuite &m_suite;
+    };
 
     QString filePath() const { return m_path; }
     // Why the file, which exists, could not be read when the suite was loaded (it is a folder,
@@ -50,6 +65,10 @@ private:
     bool keepUnusableFileAside(const char *consequence);
     void restrictAccess();
 
+    void save();
+
+    int m_batchDepth = 0;
+    bool m_savePending = false;
     QString m_path;
     QString m_unreadableReason;
     QVariantMap m_defaults;

@@ -134,6 +134,8 @@ void ZantiPreferences::applySettings(const QJsonObject &posted)
         return;
     }
     const QJsonObject members = preferences.toObject();
+    // The page sends every setting at once: one write of the file for them all.
+    const PreferenceSuite::Batch batch(m_suite);
     for (auto it = members.constBegin(); it != members.constEnd(); ++it) {
         const QString name = it.key();
         const QJsonValue value = it.value();
