@@ -253,6 +253,7 @@ private slots:
         runOnce({QStringLiteral("--open-settings")}, 1, printed);
         QVERIFY2(printed.contains("zanti-connect is not running"), printed.constData());
         start({});
+        runOnce({QStringLiteral("--open-settings")}, 0, printed);
         stop(SIGTERM);
 
         runOnce({QStringLiteral("--help")}, 0, printed);
