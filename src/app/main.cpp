@@ -6,12 +6,11 @@
 #include "googleanalytics.h"
 #include "linux/linuxdesktop.h"
 #include "linux/linuxsysteminfo.h"
-#include "linux/linuxworkspace.h"
 #include "localipaddress.h"
 #include "log.h"
-#include "opensettings.h"
 #include "requesthandler.h"
 #include "serverhandler.h"
+#include "singleinstance.h"
 #include "tcpserver.h"
 #include "terminationsignals.h"
 #include "udpserver.h"
@@ -22,6 +21,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
+#include <QUrl>
 
 #include <chrono>
 #include <csignal>
@@ -51,14 +51,27 @@ int main(int argc, char *argv[])
     zc::Log log;
     log.flushWhenIdle();
 
+    const QString runtimeFolder =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
+            .filePath(QStringLiteral("zanti-connect"));
+    if (parser.isSet(openSettings)) {
+        if (zc::SingleInstance::askFirstCopy(runtimeFolder, log))
+            return 0;
+        log.line("zanti-connect is not running, so there is no settings page to open; start it "
+                 "first, then run zanti-connect --open-settings again");
+        return 1;
+    }
+    zc::SingleInstance instance(runtimeFolder, log);
+    if (!instance.claim()) {
+        // Started again from the application menu, where there is no status item to click:
+        // the page of the copy that runs is what the user came for.
+        log.line("App is already running.");
+        zc::SingleInstance::askFirstCopy(runtimeFolder, log);
+        return 1;
+    }
     // Private to the user: it holds the key to the settings page.
     const QString pageAddressFile =
-        QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
-            .filePath(QStringLiteral("zanti-connect/settings-address"));
-    if (parser.isSet(openSettings)) {
-        zc::LinuxWorkspace workspace(log);
-        return zc::openSettingsPage(pageAddressFile, workspace, log);
-    }
+        QDir(runtimeFolder).filePath(QStringLiteral("settings-address"));
 
     const QString configHome =
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
@@ -120,6 +133,14 @@ int main(int argc, char *argv[])
                     preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
                 });
             },
+    });
+
+    instance.setComeForwardRequested([&] {
+        const QUrl address = webServer.pageAddress();
+        if (address.isEmpty())
+            log.line("No settings page to open: the servers are stopped");
+        else
+            desktop.workspace->openUrl(address);
     });
 
     const zc::TerminationSignals termination([&](int) {

@@ -245,8 +245,41 @@ private slots:
         QVERIFY(!QFile::exists(
             configHome.filePath(QStringLiteral("run/zanti-connect/settings-address"))));
 
+        // A copy that was killed leaves its lock and its socket behind: nobody answers there,
+        // and the next copy takes them over.
+        start({});
+        program.kill();
+        QVERIFY(program.waitForFinished());
+        runOnce({QStringLiteral("--open-settings")}, 1, printed);
+        QVERIFY2(printed.contains("zanti-connect is not running"), printed.constData());
+        start({});
+        runOnce({QStringLiteral("--open-settings")}, 0, printed);
+        stop(SIGTERM);
+
         runOnce({QStringLiteral("--help")}, 0, printed);
         QVERIFY2(printed.contains("--open-settings"), printed.constData());
+    }
+
+    // Started again from the application menu, where there is no status item: the page of the
+    // copy that runs is what the user came for.
+    void secondCopyBringsTheFirstForward()
+    {
+        start({});
+        QTRY_VERIFY(readOutput().contains("Settings page at http://127.0.0.1:"));
+        QByteArray printed;
+        runOnce({}, 1, printed);
+        // Neither a server nor the settings it would serve on.
+        QCOMPARE(printed, QByteArray("App is already running.\n"));
+
+        const QByteArray address = readConfig(QStringLiteral("run/zanti-connect/settings-address"));
+        QVERIFY(address.contains("/#key="));
+        QTRY_COMPARE(readConfig(QStringLiteral("bin/opened")), address);
+        const QByteArray reply = remote({"discover", "--timeout", "1000"});
+        QVERIFY2(reply.contains(QStringLiteral("\"tcp_server_port\":\"%1\"").arg(port).toUtf8()),
+                 reply.constData());
+        stop(SIGTERM);
+        QVERIFY(!output.contains("App is already running."));
+        QVERIFY(!output.contains(address.mid(address.indexOf("#key=") + 5, 64)));
     }
 
     // The defaults have authentication off: serving on them would let any phone in.
