@@ -6,7 +6,8 @@ run_packages=(cmake ninja-build g++ qt6-base-dev libcpp-httplib-dev libx11-dev l
               libevdev-dev xdg-utils)
 test_packages=("${run_packages[@]}" clang libclang-rt-14-dev clang-format libbenchmark-dev
                xvfb xdotool vlc-bin vlc-plugin-base dbus-daemon python3-dbusmock
-               chromium chromium-driver python3-selenium)
+               chromium chromium-driver python3-selenium
+               dpkg-dev file lintian desktop-file-utils appstream librsvg2-bin)
 
 case "${1:-run}" in
 run) wanted=("${run_packages[@]}") ;;

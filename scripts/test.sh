@@ -21,3 +21,4 @@ scripts/install-deps.sh test
 cmake -S . -B "$build" -G Ninja "${options[@]}" >/dev/null
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+[[ $build == build-sanitize ]] || scripts/package-test.sh
