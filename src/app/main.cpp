@@ -124,7 +124,12 @@ int main(int argc, char *argv[])
             },
         .configureVLC =
             [&] {
-                editVLC.configureVLC(preferences.VLCPassword(),
+                // A password that is not UTF-8 is left to the file, which holds its bytes as
+                // they are; as text it would come back with U+FFFD in it.
+                const QByteArray bytes = preferences.VLCPasswordBytes();
+                const bool asText = QString::fromUtf8(bytes).toUtf8() == bytes;
+                editVLC.configureVLC(asText ? std::optional(preferences.VLCPassword())
+                                            : std::nullopt,
                                      QString::number(preferences.VLCPort()), {});
             },
         .restartServers =
