@@ -172,9 +172,11 @@ void ZantiPreferences::applySettings(const QJsonObject &posted)
             applyPort(&ZantiPreferences::setServerTCPPort);
         else if (name == QLatin1String("hasAppInstalled"))
             applySwitch(&ZantiPreferences::setHasAppInstalled);
-        else if (name == QLatin1String("VLCPassword"))
-            applyText(&ZantiPreferences::setVLCPassword);
-        else if (name == QLatin1String("VLCPort"))
+        else if (name == QLatin1String("VLCPassword")) {
+            // The page shows bytes that are not UTF-8 as U+FFFD; sent back unchanged, they stay.
+            if (value.toString() != VLCPassword())
+                applyText(&ZantiPreferences::setVLCPassword);
+        } else if (name == QLatin1String("VLCPort"))
             applyPort(&ZantiPreferences::setVLCPort);
         else if (name == QLatin1String("autoStartWithSystem"))
             applySwitch(&ZantiPreferences::setAutoStartWithSystem);

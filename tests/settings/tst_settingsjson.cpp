@@ -99,6 +99,18 @@ private slots:
         QCOMPARE(reloaded.webServerPort(), quint16(5915));
     }
 
+    void undecodableVLCPasswordSurvivesThePage()
+    {
+        QTemporaryDir directory;
+        LogCapture capture;
+        ZantiPreferences preferences(directory.path(), capture.log);
+        const QByteArray bytes("pa\xffss");
+        preferences.setVLCPasswordBytes(bytes);
+        const QJsonObject shown = preferences.preferencesDictionary();
+        preferences.applySettings(QJsonObject{{QStringLiteral("preferences"), shown}});
+        QCOMPARE(preferences.VLCPasswordBytes(), bytes);
+    }
+
     void postedPasswordsNeverLogged()
     {
         QTemporaryDir directory;
