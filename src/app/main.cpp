@@ -14,12 +14,14 @@
 #include "tcpserver.h"
 #include "terminationsignals.h"
 #include "udpserver.h"
+#include "updatechecker.h"
 #include "webserver.h"
 #include "zantipreferences.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QNetworkAccessManager>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -84,6 +86,14 @@ int main(int argc, char *argv[])
                  QStringLiteral("cannot be read (") + preferences.unreadableReason() + u')');
         return 1;
     }
+    preferences.preferencesDictionary();
+    // Announced and linked only: the package manager owns the installed files.
+    QNetworkAccessManager network;
+    zc::UpdateChecker updates(QUrl(QString::fromUtf8(ZC_UPDATE_FEED)),
+                              QCoreApplication::applicationVersion(), network, log);
+    log.line(preferences.checkForUpdates());
+    if (preferences.checkForUpdates() && updates.isEnabled())
+        updates.check([](const zc::UpdateResult &) {});
     zc::PrivateSettings privateSettings(settingsDirectory, log);
     zc::GoogleAnalytics analytics(zc::GoogleAnalytics::forThisComputer(
                                       QCoreApplication::applicationVersion(), settingsDirectory),
