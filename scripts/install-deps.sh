@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that building (run) or testing (test) needs, if any is missing.
 set -euo pipefail
 
-run_packages=(cmake ninja-build g++ qt6-base-dev libcpp-httplib-dev libx11-dev libxtst-dev
+run_packages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libcpp-httplib-dev libx11-dev libxtst-dev
               libevdev-dev xdg-utils)
 test_packages=("${run_packages[@]}" clang libclang-rt-14-dev clang-format libbenchmark-dev
                xvfb xdotool vlc-bin vlc-plugin-base dbus-daemon python3-dbusmock

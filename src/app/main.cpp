@@ -1,3 +1,4 @@
+#include "alerts.h"
 #include "autostartentry.h"
 #include "computerdetails.h"
 #include "discoveryresponder.h"
@@ -11,6 +12,7 @@
 #include "requesthandler.h"
 #include "serverhandler.h"
 #include "singleinstance.h"
+#include "statusmenu.h"
 #include "tcpserver.h"
 #include "terminationsignals.h"
 #include "udpserver.h"
@@ -18,6 +20,7 @@
 #include "webserver.h"
 #include "zantipreferences.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -35,10 +38,6 @@ int main(int argc, char *argv[])
     // A reader that went away must not kill the program through a write to its pipe.
     std::signal(SIGPIPE, SIG_IGN);
 
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("zanti-connect"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(ZANTI_CONNECT_VERSION));
-
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Lets the Zanti phone app drive this computer over the local network."));
@@ -47,11 +46,35 @@ int main(int argc, char *argv[])
     const QCommandLineOption openSettings(
         QStringLiteral("open-settings"),
         QStringLiteral("Open the settings page of the running zanti-connect in the browser."));
-    parser.addOption(openSettings);
-    parser.process(app);
+    const QCommandLineOption headlessOption(
+        QStringLiteral("headless"),
+        QStringLiteral("No status icon and no dialogs: alerts go to the log, with their default "
+                       "answer. The default without a graphical session."));
+    parser.addOptions({openSettings, headlessOption});
+
+    // The kind of application is decided before it exists; process() below reports any error.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    parser.parse(arguments);
+    const bool headless =
+        parser.isSet(headlessOption) || parser.isSet(openSettings) ||
+        (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"));
+    const std::unique_ptr<QCoreApplication> app =
+        headless ? std::make_unique<QCoreApplication>(argc, argv)
+                 : std::make_unique<QApplication>(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("zanti-connect"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZANTI_CONNECT_VERSION));
+    if (!headless)
+        // Closing an alert must not end a program that lives in the panel.
+        QApplication::setQuitOnLastWindowClosed(false);
+    parser.process(*app);
 
     zc::Log log;
     log.flushWhenIdle();
+    const std::unique_ptr<zc::IAlerts> alerts =
+        headless ? std::unique_ptr<zc::IAlerts>(std::make_unique<zc::LogAlerts>(log))
+                 : std::make_unique<zc::DialogAlerts>(log);
 
     const QString runtimeFolder =
         QDir(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation))
@@ -67,7 +90,11 @@ int main(int argc, char *argv[])
     if (!instance.claim()) {
         // Started again from the application menu, where there is no status item to click:
         // the page of the copy that runs is what the user came for.
-        log.line("App is already running.");
+        alerts->show({zc::Alert::Style::Critical,
+                      QStringLiteral("App is already running."),
+                      {},
+                      {QStringLiteral("OK")},
+                      0});
         zc::SingleInstance::askFirstCopy(runtimeFolder, log);
         return 1;
     }
@@ -92,7 +119,7 @@ int main(int argc, char *argv[])
     zc::UpdateChecker updates(QUrl(QString::fromUtf8(ZC_UPDATE_FEED)),
                               QCoreApplication::applicationVersion(), network, log);
     log.line(preferences.checkForUpdates());
-    if (preferences.checkForUpdates() && updates.isEnabled())
+    if (headless && preferences.checkForUpdates() && updates.isEnabled())
         updates.check([](const zc::UpdateResult &) {});
     zc::PrivateSettings privateSettings(settingsDirectory, log);
     zc::GoogleAnalytics analytics(zc::GoogleAnalytics::forThisComputer(
@@ -158,11 +185,66 @@ int main(int argc, char *argv[])
             desktop.workspace->openUrl(address);
     });
 
-    const zc::TerminationSignals termination([&](int) {
+    const auto terminate = [&] {
         analytics.stopPingTimer();
         servers.stopServers();
         QCoreApplication::quit();
-    });
+    };
+    const zc::TerminationSignals termination([&](int) { terminate(); });
+
+    if (!desktop.workspace->findApplication(QStringLiteral("VLC")))
+        alerts->show({zc::Alert::Style::Informational,
+                      QStringLiteral("VLC is not installed."),
+                      QStringLiteral("Please install VLC meadia player."),
+                      {QStringLiteral("Ok")},
+                      0});
+
+    // What "Check for updates" and a newer version found at launch show.
+    const auto showUpdate = [&](const zc::UpdateResult &result) {
+        const bool newer =
+            result.outcome == zc::UpdateResult::Outcome::NewerVersion && !result.page.isEmpty();
+        const QStringList buttons =
+            newer ? QStringList{QStringLiteral("Open the release page"), QStringLiteral("Later")}
+                  : QStringList{QStringLiteral("OK")};
+        if (alerts->show(
+                {zc::Alert::Style::Informational, result.message, {}, buttons, newer ? 1 : 0}) ==
+                0 &&
+            newer)
+            desktop.workspace->openUrl(result.page);
+    };
+    std::unique_ptr<zc::StatusMenu> statusMenu;
+    if (!headless) {
+        statusMenu = std::make_unique<zc::StatusMenu>(
+            zc::StatusMenu::Actions{
+                .startStopServer =
+                    [&] {
+                        if (servers.isServerRunning())
+                            servers.stopServers();
+                        else
+                            servers.startServers();
+                        statusMenu->buildStatusMenu(servers.isServerRunning());
+                    },
+                .settings =
+                    [&] {
+                        log.line("This launches the settings page");
+                        log.line(udpServer.isServerRunning() ? int(udpServer.localPort()) : 0);
+                        const QUrl address = webServer.pageAddress();
+                        if (!address.isEmpty())
+                            desktop.workspace->openUrl(address);
+                    },
+                .checkForUpdates = [&] { updates.check(showUpdate); },
+                .quit = terminate,
+            },
+            log);
+        statusMenu->buildStatusMenu(true);
+        if (preferences.checkForUpdates() && updates.isEnabled())
+            updates.check([&](const zc::UpdateResult &result) {
+                if (result.outcome != zc::UpdateResult::Outcome::NewerVersion)
+                    return;
+                statusMenu->onNotificationClicked([&, result] { showUpdate(result); });
+                statusMenu->notify(QStringLiteral("Zanti Connect"), result.message);
+            });
+    }
 
     servers.startServers();
     if (!servers.isUDPServerRunning() && !servers.isTCPServerRunning()) {
@@ -175,5 +257,9 @@ int main(int argc, char *argv[])
     analytics.sendFirstRunEvent();
     // Runs on in the event loop; the servers already serve meanwhile.
     editVLC.configureVLC(std::nullopt, std::nullopt, {});
+    if (statusMenu) {
+        statusMenu->buildStatusMenu(servers.isServerRunning());
+        statusMenu->show();
+    }
     return QCoreApplication::exec();
 }
