@@ -192,6 +192,21 @@ int main(int argc, char *argv[])
     };
     const zc::TerminationSignals termination([&](int) { terminate(); });
 
+    // The desktop's own question behind the accessibility permission: can this program drive the
+    // pointer and keyboard of this session?
+    bool showInputHelp = false;
+    if (!desktop.inputAvailable()) {
+        const int answer = alerts->show(
+            {zc::Alert::Style::Critical,
+             QStringLiteral("Zanti Connect cannot control the mouse and keyboard here: ") +
+                 desktop.inputUnavailableReason + u'.',
+             QStringLiteral("The phone's mouse, keyboard and text commands will do nothing. "
+                            "\"Show help\" explains what to do on this kind of session."),
+             {QStringLiteral("Show help"), QStringLiteral("Quit")},
+             1});
+        showInputHelp = answer == 0;
+        log.line(showInputHelp ? "Open Preferences" : "cancel");
+    }
     if (!desktop.workspace->findApplication(QStringLiteral("VLC")))
         alerts->show({zc::Alert::Style::Informational,
                       QStringLiteral("VLC is not installed."),
@@ -251,6 +266,12 @@ int main(int argc, char *argv[])
         log.line("Cannot serve commands: no UDP or TCP port is available");
         return 1;
     }
+    if (showInputHelp && webServer.ZantiWebServerPort())
+        desktop.workspace->openUrl(
+            QUrl(QStringLiteral("http://127.0.0.1:%1/input-help.html#reason=%2")
+                     .arg(*webServer.ZantiWebServerPort())
+                     .arg(QString::fromLatin1(
+                         QUrl::toPercentEncoding(desktop.inputUnavailableReason)))));
     analytics.startPingTimer(14400s);
     analytics.sendEvent(QStringLiteral("app"), QStringLiteral("start"),
                         QCoreApplication::applicationVersion());

@@ -174,6 +174,10 @@ private slots:
         // Said once, not once per command.
         QCOMPARE(output.count("Mouse and keyboard input is unavailable: no graphical session"), 1);
         QCOMPARE(output.count("Update checks are off: this build names no update feed\n"), 1);
+        // Headless, the input alert takes its default answer, and the launch goes on.
+        QVERIFY(
+            output.contains("cannot control the mouse and keyboard here: no graphical session"));
+        QVERIFY(output.contains("\ncancel\n"));
         // The lines of the orderly stop made it out before the exit.
         QVERIFY2(output.endsWith("0\ntrue\ntrue\n"), output.right(200).constData());
         QVERIFY(program.readAllStandardError().isEmpty());

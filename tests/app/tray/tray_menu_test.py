@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""The status icon's menu of a real zanti-connect, read and used over its own protocol.
+"""The desktop shell of a real zanti-connect: its launch alert and its status icon's menu.
 
     tests/app/tray/tray_menu_test.py --program build/src/app/zanti-connect [--bus-config FILE]
 
 Runs the program under a private Xvfb with a private session bus on which a stand-in
-StatusNotifierWatcher (python3-dbusmock) plays the desktop's panel. Reads the exported menu over
+StatusNotifierWatcher (python3-dbusmock) plays the desktop's panel, with VLC out of its PATH:
+the "VLC is not installed." dialog must hold the launch until it is answered (found as an X
+window, answered with Return through xdotool). Then it reads the exported menu over
 com.canonical.dbusmenu, clicks "Stop server", "Start server" and "Quit Zanti" through its Event
 method, and checks the servers and the exit status. Needs xvfb, dbus-daemon, python3-dbusmock.
 """
@@ -110,11 +112,29 @@ def main():
                 json.dump({"zanticonnect.serverUDPPort": port, "zanticonnect.serverTCPPort": port,
                            "zanticonnect.webServerPort": free_port(), "zanticonnect.autoStartWithSystem": "false"}, f)
             log = open(os.path.join(scratch, "log"), "w+")
+            no_vlc = os.path.join(scratch, "bin")
+            os.makedirs(no_vlc)
             program = subprocess.Popen([options.program],
                                        env=dict(environment, XDG_CONFIG_HOME=config, XDG_RUNTIME_DIR=runtime,
-                                                QT_QPA_PLATFORM="xcb", HOME=scratch),
+                                                QT_QPA_PLATFORM="xcb", HOME=scratch, PATH=no_vlc),
                                        stdout=log, stderr=subprocess.STDOUT)
             processes.append(program)
+
+            def check(name, condition):
+                nonlocal failures
+                ok = bool(condition)
+                failures += not ok
+                print(("PASS " if ok else "FAIL ") + name)
+
+            def dialogs():
+                found = subprocess.run(["xdotool", "search", "--name", "^Zanti Connect$"], env=environment,
+                                       capture_output=True, text=True)
+                return found.stdout.split()
+
+            dialog = wait_for("the VLC dialog", dialogs)[0]
+            check("no command is served while the alert waits", not discovery_answered(port))
+            subprocess.run(["xdotool", "windowfocus", "--sync", dialog, "key", "Return"], env=environment, check=True)
+            wait_for("the dialog to close", lambda: not dialogs())
 
             watcher_properties = dbus.Interface(connection.get_object(WATCHER, "/StatusNotifierWatcher"),
                                                 "org.freedesktop.DBus.Properties")
@@ -135,12 +155,6 @@ def main():
                 entry = next(child for child in layout()[2] if child[1].get("label") == title)
                 menu.Event(entry[0], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0))
 
-            def check(name, condition):
-                nonlocal failures
-                ok = bool(condition)
-                failures += not ok
-                print(("PASS " if ok else "FAIL ") + name)
-
             expected = ["Stop server", "-", "-", "Settings", "-", "Check for updates", "-", "Quit Zanti"]
             wait_for("the servers", lambda: discovery_answered(port))
             wait_for("the menu", lambda: labels(layout()) == expected, timeout=5)
@@ -156,6 +170,8 @@ def main():
             click("Quit Zanti")
             status = program.wait(timeout=15)
             check("Quit Zanti ends the program with status 0", status == 0)
+            log.seek(0)
+            check("the dialog was the VLC alert", "VLC is not installed.\n" in log.read())
         except Exception as error:  # a failed wait or a D-Bus error is a failed test
             failures += 1
             print(f"FAIL {error}")
@@ -169,7 +185,7 @@ def main():
                         process.kill()
             if failures and os.path.exists(os.path.join(scratch, "log")):
                 print("".join(open(os.path.join(scratch, "log")).readlines()[-30:]))
-    print(f"{4 - min(failures, 4)} passed, {failures} failed")
+    print(f"{6 - min(failures, 6)} passed, {failures} failed")
     return 1 if failures else 0
 
 
