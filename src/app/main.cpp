@@ -207,12 +207,22 @@ int main(int argc, char *argv[])
         showInputHelp = answer == 0;
         log.line(showInputHelp ? "Open Preferences" : "cancel");
     }
-    if (!desktop.workspace->findApplication(QStringLiteral("VLC")))
+    if (!desktop.workspace->findApplication(QStringLiteral("VLC"))) {
         alerts->show({zc::Alert::Style::Informational,
                       QStringLiteral("VLC is not installed."),
                       QStringLiteral("Please install VLC meadia player."),
                       {QStringLiteral("Ok")},
                       0});
+    } else {
+        // A VLC that runs is configured now and once more below, as it always has been.
+        for (const zc::RunningApplication &application : desktop.workspace->runningApplications()) {
+            if (!application.regular)
+                continue;
+            log.line(application.name);
+            if (application.name == QLatin1String("VLC"))
+                editVLC.configureVLC(std::nullopt, std::nullopt, {});
+        }
+    }
 
     // What "Check for updates" and a newer version found at launch show.
     const auto showUpdate = [&](const zc::UpdateResult &result) {

@@ -178,6 +178,8 @@ private slots:
         QVERIFY(
             output.contains("cannot control the mouse and keyboard here: no graphical session"));
         QVERIFY(output.contains("\ncancel\n"));
+        // VLC is on PATH here: no alert.
+        QVERIFY(!output.contains("VLC is not installed."));
         // The lines of the orderly stop made it out before the exit.
         QVERIFY2(output.endsWith("0\ntrue\ntrue\n"), output.right(200).constData());
         QVERIFY(program.readAllStandardError().isEmpty());

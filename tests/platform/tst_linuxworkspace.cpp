@@ -151,15 +151,31 @@ private slots:
         directory.reset();
     }
 
-    void listsThisUsersProcesses()
+    void listsThisUsersApplications()
     {
+        // An application as the menu starts it: this test, through a desktop entry of its own.
+        qunsetenv("XDG_DATA_HOME");
+        QVERIFY(QDir().mkpath(path("home/.local/share/applications")));
+        QFile entry(path("home/.local/share/applications/test.desktop"));
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.write("[Desktop Entry]\nType=Application\nName=Test\nExec=env A=1 \"" +
+                    QCoreApplication::applicationFilePath().toUtf8() + "\" %U\n");
+        entry.close();
+        QProcess helper;
+        helper.start(sleepExecutable, {QStringLiteral("30")});
+        QVERIFY(helper.waitForStarted());
+
         LinuxWorkspace workspace = makeWorkspace();
         const QList<RunningApplication> applications = workspace.runningApplications();
         // The kernel keeps the first 15 bytes of a process's name.
         QCOMPARE(listedAs(applications, QCoreApplication::applicationPid()), "tst_linuxworksp");
+        // No entry starts sleep: a helper, not an application.
+        QCOMPARE(listedAs(applications, helper.processId()), std::nullopt);
         // Kernel threads (root's, when the test runs as root) are nobody's applications.
         QCOMPARE(listedAs(applications, 2), std::nullopt);
         QCOMPARE(capture.lines(), QStringList{});
+        helper.kill();
+        helper.waitForFinished();
     }
 
     void findAndLaunch_data()

@@ -4,6 +4,8 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -59,6 +61,31 @@ QString applicationName(const QString &processName)
         if (application.executable == processName)
             return application.name;
     return processName;
+}
+
+// The program a desktop entry's Exec starts, cut to the 15 bytes the kernel keeps of a process's
+// name; "env VAR=value program" starts the program.
+std::optional<QString> desktopEntryProgram(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text) || file.size() > 256 * 1024)
+        return std::nullopt;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine(4096).trimmed();
+        if (!line.startsWith("Exec="))
+            continue;
+        QList<QByteArray> words = line.mid(5).split(' ');
+        words.removeAll(QByteArray());
+        while (!words.isEmpty() && (words.front() == "env" || words.front().contains('=')))
+            words.removeFirst();
+        if (words.isEmpty())
+            return std::nullopt;
+        QByteArray program = words.front();
+        if (program.startsWith('"'))
+            program = program.mid(1).chopped(program.endsWith('"') ? 1 : 0);
+        return QString::fromUtf8(program.mid(program.lastIndexOf('/') + 1).left(15));
+    }
+    return std::nullopt;
 }
 
 QByteArray procPath(qint64 processId, const char *entry = nullptr)
@@ -145,10 +172,29 @@ QList<RunningApplication> LinuxWorkspace::runningApplications()
         const std::optional<ProcessState> state = readState(processId);
         if (!state || state->zombie || state->kernelThread)
             continue;
-        applications.append({applicationName(state->name), true, processId});
+        const QString name = applicationName(state->name);
+        applications.append({name, isRegular(state->name, name), processId});
     }
     ::closedir(proc);
     return applications;
+}
+
+bool LinuxWorkspace::isRegular(const QString &processName, const QString &applicationName)
+{
+    if (knownApplication(applicationName))
+        return true;
+    if (!m_desktopPrograms) {
+        m_desktopPrograms.emplace();
+        for (const QString &folder :
+             QStandardPaths::standardLocations(QStandardPaths::ApplicationsLocation)) {
+            QDirIterator entries(folder, {QStringLiteral("*.desktop")}, QDir::Files,
+                                 QDirIterator::Subdirectories);
+            while (entries.hasNext())
+                if (const std::optional<QString> program = desktopEntryProgram(entries.next()))
+                    m_desktopPrograms->insert(*program);
+        }
+    }
+    return m_desktopPrograms->contains(processName);
 }
 
 void LinuxWorkspace::launchApplication(const QString &name)

@@ -3,7 +3,10 @@
 #include "iworkspace.h"
 
 #include <QObject>
+#include <QSet>
 #include <QStringList>
+
+#include <optional>
 
 namespace zc {
 
@@ -12,8 +15,10 @@ class Log;
 // The user's processes, read from /proc, and the applications this program starts: VLC, from
 // PATH or as a Flatpak. Addresses open in the desktop's default browser through xdg-open.
 //
-// Every process of this user counts as a regular application: Linux has no cheap, reliable mark
-// for "has a window in the task switcher". Other users' processes never count.
+// A process of this user is a regular application when an installed desktop entry starts it (its
+// Exec names the process's program), as the application menu shows it; shells, services and
+// helpers are not. The applications this program knows (VLC, also as a Flatpak) always are.
+// Other users' processes never count.
 class LinuxWorkspace final : public IWorkspace
 {
 public:
@@ -37,12 +42,16 @@ public:
 
 private:
     bool isFlatpakInstalled(const QString &id) const;
+    bool isRegular(const QString &processName, const QString &applicationName);
     // The process's id, or nothing after logging "Cannot <what>".
     std::optional<qint64> startDetached(const QString &what, const QString &program,
                                         const QStringList &arguments);
 
     Log &m_log;
     QStringList m_flatpakInstallations;
+    // The programs the installed desktop entries start, as the kernel names their processes;
+    // read on first use.
+    std::optional<QSet<QString>> m_desktopPrograms;
     // Parent of the polling timers of whenGone.
     QObject m_waits;
 };
