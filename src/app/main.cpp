@@ -152,6 +152,7 @@ int main(int argc, char *argv[])
     zc::WebServer webServer(preferences, log, pageAddressFile);
     zc::ServerHandler servers(udpServer, tcpServer, &webServer, preferences, extras, *desktop.input,
                               log);
+    std::unique_ptr<zc::StatusMenu> statusMenu;
     webServer.setActions({
         .status =
             [&] {
@@ -173,6 +174,8 @@ int main(int argc, char *argv[])
             [&] {
                 servers.restartServers([&] {
                     preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
+                    if (statusMenu)
+                        statusMenu->buildStatusMenu(servers.isServerRunning());
                 });
             },
     });
@@ -237,7 +240,6 @@ int main(int argc, char *argv[])
             newer)
             desktop.workspace->openUrl(result.page);
     };
-    std::unique_ptr<zc::StatusMenu> statusMenu;
     if (!headless) {
         statusMenu = std::make_unique<zc::StatusMenu>(
             zc::StatusMenu::Actions{
