@@ -126,8 +126,6 @@ int main(int argc, char *argv[])
                                       QCoreApplication::applicationVersion(), settingsDirectory),
                                   log);
     zc::AutostartEntry autostart(configHome, log);
-    preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
-
     const zc::DesktopServices desktop = zc::createLinuxDesktop(log);
     zc::EditVLC editVLC(*desktop.workspace, preferences, configHome, log);
     zc::LinuxSystemInfo systemInfo;
@@ -195,6 +193,10 @@ int main(int argc, char *argv[])
     };
     const zc::TerminationSignals termination([&](int) { terminate(); });
 
+    analytics.startPingTimer(14400s);
+    analytics.sendEvent(QStringLiteral("app"), QStringLiteral("start"),
+                        QCoreApplication::applicationVersion());
+    analytics.sendFirstRunEvent();
     // The desktop's own question behind the accessibility permission: can this program drive the
     // pointer and keyboard of this session?
     bool showInputHelp = false;
@@ -210,6 +212,7 @@ int main(int argc, char *argv[])
         showInputHelp = answer == 0;
         log.line(showInputHelp ? "Open Preferences" : "cancel");
     }
+    preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
     if (!desktop.workspace->findApplication(QStringLiteral("VLC"))) {
         alerts->show({zc::Alert::Style::Informational,
                       QStringLiteral("VLC is not installed."),
@@ -284,10 +287,6 @@ int main(int argc, char *argv[])
                      .arg(*webServer.ZantiWebServerPort())
                      .arg(QString::fromLatin1(
                          QUrl::toPercentEncoding(desktop.inputUnavailableReason)))));
-    analytics.startPingTimer(14400s);
-    analytics.sendEvent(QStringLiteral("app"), QStringLiteral("start"),
-                        QCoreApplication::applicationVersion());
-    analytics.sendFirstRunEvent();
     // Runs on in the event loop; the servers already serve meanwhile.
     editVLC.configureVLC(std::nullopt, std::nullopt, {});
     if (statusMenu) {
