@@ -20,6 +20,17 @@ QString percentDecoded(QStringView text)
     return QUrl::fromPercentEncoding(text.toUtf8());
 }
 
+// Whether the text, percent-decoded, is `word`; without a "%" it must be the word itself.
+bool decodesTo(QStringView text, QLatin1String word)
+{
+    return text.contains(u'%') ? percentDecoded(text) == word : text == word;
+}
+
+bool isAscii(QStringView text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
+}
+
 } // namespace
 
 RequestQuery::RequestQuery(const QString &request) : m_url(parsingBase + request)
@@ -68,6 +79,14 @@ QString RequestQuery::value(QLatin1String name) const
 
 QString RequestQuery::itemsText() const
 {
+    // The dispatcher and the executor both log it.
+    if (!m_itemsText)
+        m_itemsText = makeItemsText();
+    return *m_itemsText;
+}
+
+QString RequestQuery::makeItemsText() const
+{
     if (m_items.isEmpty())
         return {};
     const bool typesText = std::any_of(m_items.cbegin(), m_items.cend(), [](const Item &item) {
@@ -93,13 +112,18 @@ QString RequestQuery::itemsText() const
 QString typedTextNote(const QString &text)
 {
     // Counted as the user sees characters: an accent or an emoji with its modifier is one.
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
     qsizetype count = 0;
-    while (graphemes.toNextBoundary() > 0)
-        ++count;
-    return QStringLiteral("%1 character%2")
-        .arg(count)
-        .arg(count == 1 ? QLatin1String() : QLatin1String("s"));
+    if (isAscii(text)) {
+        // Only a line break written as CR LF joins two ASCII characters into one.
+        count = text.size() - text.count(QLatin1String("\r\n"));
+    } else {
+        QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+        while (graphemes.toNextBoundary() > 0)
+            ++count;
+    }
+    QString note = QString::number(count);
+    note += count == 1 ? QLatin1String(" character") : QLatin1String(" characters");
+    return note;
 }
 
 std::optional<QString> hideTypedText(QStringView request)
@@ -107,16 +131,19 @@ std::optional<QString> hideTypedText(QStringView request)
     const qsizetype question = request.indexOf(u'?');
     if (question < 0)
         return std::nullopt;
+    // A request that types text spells "textinput" out or percent-encodes some of it.
+    if (!request.contains(u'%') && !request.contains(textInput))
+        return std::nullopt;
     // Split at every "&" after the first "?", a fragment included: the value may run into it.
     const QList<QStringView> parts = request.sliced(question + 1).split(u'&');
     const auto item = [](QStringView part) {
         const qsizetype equals = part.indexOf(u'=');
-        return std::pair(percentDecoded(equals < 0 ? part : part.first(equals)),
+        return std::pair(equals < 0 ? part : part.first(equals),
                          equals < 0 ? std::optional<QStringView>() : part.sliced(equals + 1));
     };
     const bool typesText = std::any_of(parts.cbegin(), parts.cend(), [&](QStringView part) {
         const auto [name, value] = item(part);
-        return name == QLatin1String("key") && value && percentDecoded(*value) == textInput;
+        return value && decodesTo(name, QLatin1String("key")) && decodesTo(*value, textInput);
     });
     if (!typesText)
         return std::nullopt;
@@ -125,10 +152,15 @@ std::optional<QString> hideTypedText(QStringView request)
         if (i > 0)
             hidden += u'&';
         const auto [name, value] = item(parts[i]);
-        if (value && name == QLatin1String("value"))
-            hidden += name + QLatin1String("=<") + typedTextNote(percentDecoded(*value)) + u'>';
-        else
+        if (value && decodesTo(name, QLatin1String("value"))) {
+            hidden += QLatin1String("value=<");
+            hidden +=
+                typedTextNote(value->contains(u'%') || !isAscii(*value) ? percentDecoded(*value)
+                                                                        : value->toString());
+            hidden += u'>';
+        } else {
             hidden += parts[i];
+        }
     }
     return hidden;
 }
