@@ -1,9 +1,11 @@
 #include "requestquery.h"
 
+#include <QStringTokenizer>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
 #include <charconv>
+#include <string_view>
 #include <utility>
 
 namespace zc {
@@ -121,9 +123,12 @@ QString typedTextNote(const QString &text)
         while (graphemes.toNextBoundary() > 0)
             ++count;
     }
-    QString note = QString::number(count);
-    note += count == 1 ? QLatin1String(" character") : QLatin1String(" characters");
-    return note;
+    // Room for any count, then the unit.
+    char note[64];
+    char *end = std::to_chars(note, note + 24, count).ptr;
+    const std::string_view unit = count == 1 ? " character" : " characters";
+    end = std::copy(unit.begin(), unit.end(), end);
+    return QString::fromLatin1(note, end - note);
 }
 
 std::optional<QString> hideTypedText(QStringView request)
@@ -131,27 +136,35 @@ std::optional<QString> hideTypedText(QStringView request)
     const qsizetype question = request.indexOf(u'?');
     if (question < 0)
         return std::nullopt;
+    const QStringView query = request.sliced(question + 1);
     // A request that types text spells "textinput" out or percent-encodes some of it.
-    if (!request.contains(u'%') && !request.contains(textInput))
+    if (!query.contains(u'%') && !query.contains(textInput))
         return std::nullopt;
     // Split at every "&" after the first "?", a fragment included: the value may run into it.
-    const QList<QStringView> parts = request.sliced(question + 1).split(u'&');
+    const auto parts = qTokenize(query, u'&');
     const auto item = [](QStringView part) {
         const qsizetype equals = part.indexOf(u'=');
         return std::pair(equals < 0 ? part : part.first(equals),
                          equals < 0 ? std::optional<QStringView>() : part.sliced(equals + 1));
     };
-    const bool typesText = std::any_of(parts.cbegin(), parts.cend(), [&](QStringView part) {
+    bool typesText = false;
+    for (const QStringView part : parts) {
         const auto [name, value] = item(part);
-        return value && decodesTo(name, QLatin1String("key")) && decodesTo(*value, textInput);
-    });
+        if (value && decodesTo(name, QLatin1String("key")) && decodesTo(*value, textInput)) {
+            typesText = true;
+            break;
+        }
+    }
     if (!typesText)
         return std::nullopt;
-    QString hidden = request.first(question + 1).toString();
-    for (qsizetype i = 0; i < parts.size(); ++i) {
-        if (i > 0)
+    QString hidden;
+    hidden.reserve(request.size() + 16);
+    hidden += request.first(question + 1);
+    bool first = true;
+    for (const QStringView part : parts) {
+        if (!std::exchange(first, false))
             hidden += u'&';
-        const auto [name, value] = item(parts[i]);
+        const auto [name, value] = item(part);
         if (value && decodesTo(name, QLatin1String("value"))) {
             hidden += QLatin1String("value=<");
             hidden +=
@@ -159,7 +172,7 @@ std::optional<QString> hideTypedText(QStringView request)
                                                                         : value->toString());
             hidden += u'>';
         } else {
-            hidden += parts[i];
+            hidden += part;
         }
     }
     return hidden;
