@@ -162,7 +162,8 @@ void PasswordMasker::showString(QByteArray &out, bool closed)
         m_afterPasswordName = !whole || namesPassword(m_string);
     }
     m_mode = Mode::Outside;
-    m_string.clear();
+    // Keeps its memory for the next string.
+    m_string.resize(0);
     m_stringLength = 0;
 }
 
