@@ -75,6 +75,11 @@ bool isSingleCharacter(const QString &text)
 {
     if (text.isEmpty())
         return false;
+    // Among ASCII characters only CR LF make one character of two.
+    if (text.size() == 1)
+        return true;
+    if (text.size() > 2 && text.front().unicode() < 0x80 && text.at(1).unicode() < 0x80)
+        return false;
     QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
     return graphemes.toNextBoundary() == text.size();
 }

@@ -1,9 +1,11 @@
 #include "requestquery.h"
 
+#include <QStringTokenizer>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
 #include <charconv>
+#include <string_view>
 #include <utility>
 
 namespace zc {
@@ -18,6 +20,17 @@ constexpr QLatin1String textInput{"textinput"};
 QString percentDecoded(QStringView text)
 {
     return QUrl::fromPercentEncoding(text.toUtf8());
+}
+
+// Whether the text, percent-decoded, is `word`; without a "%" it must be the word itself.
+bool decodesTo(QStringView text, QLatin1String word)
+{
+    return text.contains(u'%') ? percentDecoded(text) == word : text == word;
+}
+
+bool isAscii(QStringView text)
+{
+    return std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
 }
 
 } // namespace
@@ -68,6 +81,14 @@ QString RequestQuery::value(QLatin1String name) const
 
 QString RequestQuery::itemsText() const
 {
+    // The dispatcher and the executor both log it.
+    if (!m_itemsText)
+        m_itemsText = makeItemsText();
+    return *m_itemsText;
+}
+
+QString RequestQuery::makeItemsText() const
+{
     if (m_items.isEmpty())
         return {};
     const bool typesText = std::any_of(m_items.cbegin(), m_items.cend(), [](const Item &item) {
@@ -93,13 +114,21 @@ QString RequestQuery::itemsText() const
 QString typedTextNote(const QString &text)
 {
     // Counted as the user sees characters: an accent or an emoji with its modifier is one.
-    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
     qsizetype count = 0;
-    while (graphemes.toNextBoundary() > 0)
-        ++count;
-    return QStringLiteral("%1 character%2")
-        .arg(count)
-        .arg(count == 1 ? QLatin1String() : QLatin1String("s"));
+    if (isAscii(text)) {
+        // Only a line break written as CR LF joins two ASCII characters into one.
+        count = text.size() - text.count(QLatin1String("\r\n"));
+    } else {
+        QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+        while (graphemes.toNextBoundary() > 0)
+            ++count;
+    }
+    // Room for any count, then the unit.
+    char note[64];
+    char *end = std::to_chars(note, note + 24, count).ptr;
+    const std::string_view unit = count == 1 ? " character" : " characters";
+    end = std::copy(unit.begin(), unit.end(), end);
+    return QString::fromLatin1(note, end - note);
 }
 
 std::optional<QString> hideTypedText(QStringView request)
@@ -107,28 +136,44 @@ std::optional<QString> hideTypedText(QStringView request)
     const qsizetype question = request.indexOf(u'?');
     if (question < 0)
         return std::nullopt;
+    const QStringView query = request.sliced(question + 1);
+    // A request that types text spells "textinput" out or percent-encodes some of it.
+    if (!query.contains(u'%') && !query.contains(textInput))
+        return std::nullopt;
     // Split at every "&" after the first "?", a fragment included: the value may run into it.
-    const QList<QStringView> parts = request.sliced(question + 1).split(u'&');
+    const auto parts = qTokenize(query, u'&');
     const auto item = [](QStringView part) {
         const qsizetype equals = part.indexOf(u'=');
-        return std::pair(percentDecoded(equals < 0 ? part : part.first(equals)),
+        return std::pair(equals < 0 ? part : part.first(equals),
                          equals < 0 ? std::optional<QStringView>() : part.sliced(equals + 1));
     };
-    const bool typesText = std::any_of(parts.cbegin(), parts.cend(), [&](QStringView part) {
+    bool typesText = false;
+    for (const QStringView part : parts) {
         const auto [name, value] = item(part);
-        return name == QLatin1String("key") && value && percentDecoded(*value) == textInput;
-    });
+        if (value && decodesTo(name, QLatin1String("key")) && decodesTo(*value, textInput)) {
+            typesText = true;
+            break;
+        }
+    }
     if (!typesText)
         return std::nullopt;
-    QString hidden = request.first(question + 1).toString();
-    for (qsizetype i = 0; i < parts.size(); ++i) {
-        if (i > 0)
+    QString hidden;
+    hidden.reserve(request.size() + 16);
+    hidden += request.first(question + 1);
+    bool first = true;
+    for (const QStringView part : parts) {
+        if (!std::exchange(first, false))
             hidden += u'&';
-        const auto [name, value] = item(parts[i]);
-        if (value && name == QLatin1String("value"))
-            hidden += name + QLatin1String("=<") + typedTextNote(percentDecoded(*value)) + u'>';
-        else
-            hidden += parts[i];
+        const auto [name, value] = item(part);
+        if (value && decodesTo(name, QLatin1String("value"))) {
+            hidden += QLatin1String("value=<");
+            hidden +=
+                typedTextNote(value->contains(u'%') || !isAscii(*value) ? percentDecoded(*value)
+                                                                        : value->toString());
+            hidden += u'>';
+        } else {
+            hidden += part;
+        }
     }
     return hidden;
 }

@@ -38,8 +38,11 @@ public:
     QString itemsText() const;
 
 private:
+    QString makeItemsText() const;
+
     QUrl m_url;
     QList<Item> m_items;
+    mutable std::optional<QString> m_itemsText;
 };
 
 // Typed text as the log shows it, by its length only ("15 characters"): it may be a password.

@@ -256,6 +256,20 @@ void Log::appendEscapedByte(unsigned char c)
 
 void Log::append(QStringView text)
 {
+    // Most items are short ASCII: narrowed on the stack, they cost no allocation.
+    char ascii[256];
+    if (text.size() <= qsizetype(sizeof ascii)) {
+        std::size_t length = 0;
+        for (const QChar c : text) {
+            if (c.unicode() >= 0x80)
+                break;
+            ascii[length++] = char(c.unicode());
+        }
+        if (length == std::size_t(text.size())) {
+            appendEscaped({ascii, length});
+            return;
+        }
+    }
     const QByteArray utf8 = text.toUtf8();
     append(QByteArrayView(utf8));
 }

@@ -4,15 +4,12 @@
 #include "secretmask.h"
 
 #include <QJsonDocument>
-#include <QStringDecoder>
 
 namespace zc {
 
 bool isUtf8(QByteArrayView bytes)
 {
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder.decode(bytes);
-    return !decoder.hasError();
+    return bytes.isValidUtf8();
 }
 
 std::optional<QJsonValue> parseJsonValue(QByteArrayView bytes)

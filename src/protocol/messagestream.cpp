@@ -52,6 +52,29 @@ JsonScanner::Event JsonScanner::step(char c)
     return Event::Inside;
 }
 
+qsizetype JsonScanner::plainPrefix(QByteArrayView bytes) const
+{
+    const char *const begin = bytes.data();
+    const char *const end = begin + bytes.size();
+    const char *at = begin;
+    if (m_inString) {
+        if (m_escaped)
+            return 0;
+        // Outside texts an opening bracket ends even a string.
+        if (m_depth == 0) {
+            while (at != end && *at != '"' && *at != '\\' && !opensText(*at))
+                ++at;
+        } else {
+            while (at != end && *at != '"' && *at != '\\')
+                ++at;
+        }
+    } else {
+        while (at != end && *at != '"' && !opensText(*at) && *at != '}' && *at != ']')
+            ++at;
+    }
+    return at - begin;
+}
+
 // Whether the dropped text has ended, so that framing can go on with what follows it.
 bool MessageStream::skipDropped()
 {

@@ -29,6 +29,11 @@ public:
     };
 
     Event step(char c);
+    // How many bytes at the start of `bytes` step() would pass over one by one without a change
+    // of state: string content other than a quote or backslash, or anything but brackets and
+    // quotes outside strings. Their events are all StringByte, Inside or Garbage, as a string is
+    // open, a text is, or neither; the caller handles such a run in one piece.
+    qsizetype plainPrefix(QByteArrayView bytes) const;
     qsizetype depth() const { return m_depth; }
     bool inString() const { return m_inString; }
 

@@ -102,8 +102,21 @@ QString decodeString(QByteArrayView content)
 // The text as the content of a JSON string.
 QByteArray encodeString(const QString &text)
 {
+    // Printable ASCII but the quote and the backslash is written as it is.
+    const bool plain = std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() < 0x7f && c != u'"' && c != u'\\';
+    });
+    if (plain)
+        return text.toLatin1();
     const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return array.sliced(2, array.size() - 4);
+}
+
+// Whether hideTypedText could find text typed in this string's content, escapes aside: "key"
+// and "textinput" are spelled out or percent-encoded in a request that types text.
+bool mayTypeText(QByteArrayView content)
+{
+    return content.contains('%') || content.contains(QByteArrayView("textinput"));
 }
 
 bool namesPassword(QByteArrayView content)
@@ -138,7 +151,7 @@ void PasswordMasker::showString(QByteArray &out, bool closed)
     const bool whole = m_stringLength <= heldString;
     if (!whole) {
         show(out, QByteArray('<' + QByteArray::number(m_stringLength) + " bytes>"));
-    } else if (m_string.contains('?') || m_string.contains('\\')) {
+    } else if (m_string.contains('\\') || (m_string.contains('?') && mayTypeText(m_string))) {
         const std::optional<QString> hidden = hideTypedText(decodeString(m_string));
         show(out, hidden ? encodeString(*hidden) : m_string);
     } else {
@@ -149,7 +162,8 @@ void PasswordMasker::showString(QByteArray &out, bool closed)
         m_afterPasswordName = !whole || namesPassword(m_string);
     }
     m_mode = Mode::Outside;
-    m_string.clear();
+    // Keeps its memory for the next string.
+    m_string.resize(0);
     m_stringLength = 0;
 }
 
@@ -175,7 +189,25 @@ QByteArray PasswordMasker::feed(QByteArrayView piece)
     const QByteArrayView mask(passwordMask.data(), passwordMask.size());
     QByteArray out;
     out.reserve(std::min(piece.size(), shownBytes) + 64);
-    for (const char c : piece) {
+    for (qsizetype i = 0; i < piece.size();) {
+        // Most bytes change nothing here: a run of them is shown, held or skipped in one piece.
+        // A value about to be masked, and a masked scalar, are followed byte by byte.
+        if (!m_afterPasswordName && !m_maskNextValue && m_mode != Mode::InMaskedScalar) {
+            const QByteArrayView run = piece.sliced(i, m_scanner.plainPrefix(piece.sliced(i)));
+            if (!run.isEmpty()) {
+                i += run.size();
+                m_textLength += run.size();
+                if (m_mode == Mode::Outside) {
+                    show(out, run);
+                } else if (m_mode == Mode::InString) {
+                    m_string.append(run.first(std::min(
+                        run.size(), std::max<qsizetype>(heldString - m_string.size(), 0))));
+                    m_stringLength += run.size();
+                }
+                continue;
+            }
+        }
+        const char c = piece[i++];
         if (m_scanner.depth() == 0 && opensText(c)) {
             // A stream starts a new text here whatever came before it, even an unclosed quote in
             // garbage; staying in that string would show the new text's password.
