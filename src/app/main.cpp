@@ -1,4 +1,5 @@
 #include "alerts.h"
+#include "appdelegate.h"
 #include "autostartentry.h"
 #include "computerdetails.h"
 #include "discoveryresponder.h"
@@ -12,7 +13,6 @@
 #include "requesthandler.h"
 #include "serverhandler.h"
 #include "singleinstance.h"
-#include "statusmenu.h"
 #include "tcpserver.h"
 #include "terminationsignals.h"
 #include "udpserver.h"
@@ -28,12 +28,10 @@
 #include <QStandardPaths>
 #include <QUrl>
 
-#include <chrono>
 #include <csignal>
 
 int main(int argc, char *argv[])
 {
-    using namespace std::chrono_literals;
 
     // A reader that went away must not kill the program through a write to its pipe.
     std::signal(SIGPIPE, SIG_IGN);
@@ -113,14 +111,10 @@ int main(int argc, char *argv[])
                  QStringLiteral("cannot be read (") + preferences.unreadableReason() + u')');
         return 1;
     }
-    preferences.preferencesDictionary();
     // Announced and linked only: the package manager owns the installed files.
     QNetworkAccessManager network;
     zc::UpdateChecker updates(QUrl(QString::fromUtf8(ZC_UPDATE_FEED)),
                               QCoreApplication::applicationVersion(), network, log);
-    log.line(preferences.checkForUpdates());
-    if (headless && preferences.checkForUpdates() && updates.isEnabled())
-        updates.check([](const zc::UpdateResult &) {});
     zc::PrivateSettings privateSettings(settingsDirectory, log);
     zc::GoogleAnalytics analytics(zc::GoogleAnalytics::forThisComputer(
                                       QCoreApplication::applicationVersion(), settingsDirectory),
@@ -150,7 +144,9 @@ int main(int argc, char *argv[])
     zc::WebServer webServer(preferences, log, pageAddressFile);
     zc::ServerHandler servers(udpServer, tcpServer, &webServer, preferences, extras, *desktop.input,
                               log);
-    std::unique_ptr<zc::StatusMenu> statusMenu;
+    zc::AppDelegate delegate({preferences, servers, udpServer, webServer, editVLC, desktop,
+                              analytics, autostart, updates, *alerts, log},
+                             headless);
     webServer.setActions({
         .status =
             [&] {
@@ -168,130 +164,13 @@ int main(int argc, char *argv[])
                                             : std::nullopt,
                                      QString::number(preferences.VLCPort()), {});
             },
-        .restartServers =
-            [&] {
-                servers.restartServers([&] {
-                    preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
-                    if (statusMenu)
-                        statusMenu->buildStatusMenu(servers.isServerRunning());
-                });
-            },
+        .restartServers = [&] { delegate.restartServers(); },
     });
+    instance.setComeForwardRequested([&] { delegate.openSettingsPage(); });
+    const zc::TerminationSignals termination([&](int) { delegate.applicationWillTerminate(); });
 
-    instance.setComeForwardRequested([&] {
-        const QUrl address = webServer.pageAddress();
-        if (address.isEmpty())
-            log.line("No settings page to open: the servers are stopped");
-        else
-            desktop.workspace->openUrl(address);
-    });
-
-    const auto terminate = [&] {
-        analytics.stopPingTimer();
-        servers.stopServers();
-        QCoreApplication::quit();
-    };
-    const zc::TerminationSignals termination([&](int) { terminate(); });
-
-    analytics.startPingTimer(14400s);
-    analytics.sendEvent(QStringLiteral("app"), QStringLiteral("start"),
-                        QCoreApplication::applicationVersion());
-    analytics.sendFirstRunEvent();
-    // The desktop's own question behind the accessibility permission: can this program drive the
-    // pointer and keyboard of this session?
-    bool showInputHelp = false;
-    if (!desktop.inputAvailable()) {
-        const int answer = alerts->show(
-            {zc::Alert::Style::Critical,
-             QStringLiteral("Zanti Connect cannot control the mouse and keyboard here: ") +
-                 desktop.inputUnavailableReason + u'.',
-             QStringLiteral("The phone's mouse, keyboard and text commands will do nothing. "
-                            "\"Show help\" explains what to do on this kind of session."),
-             {QStringLiteral("Show help"), QStringLiteral("Quit")},
-             1});
-        showInputHelp = answer == 0;
-        log.line(showInputHelp ? "Open Preferences" : "cancel");
-    }
-    preferences.syncLoginItem(autostart, QCoreApplication::applicationFilePath());
-    if (!desktop.workspace->findApplication(QStringLiteral("VLC"))) {
-        alerts->show({zc::Alert::Style::Informational,
-                      QStringLiteral("VLC is not installed."),
-                      QStringLiteral("Please install VLC meadia player."),
-                      {QStringLiteral("Ok")},
-                      0});
-    } else {
-        // A VLC that runs is configured now and once more below, as it always has been.
-        for (const zc::RunningApplication &application : desktop.workspace->runningApplications()) {
-            if (!application.regular)
-                continue;
-            log.line(application.name);
-            if (application.name == QLatin1String("VLC"))
-                editVLC.configureVLC(std::nullopt, std::nullopt, {});
-        }
-    }
-
-    // What "Check for updates" and a newer version found at launch show.
-    const auto showUpdate = [&](const zc::UpdateResult &result) {
-        const bool newer =
-            result.outcome == zc::UpdateResult::Outcome::NewerVersion && !result.page.isEmpty();
-        const QStringList buttons =
-            newer ? QStringList{QStringLiteral("Open the release page"), QStringLiteral("Later")}
-                  : QStringList{QStringLiteral("OK")};
-        if (alerts->show(
-                {zc::Alert::Style::Informational, result.message, {}, buttons, newer ? 1 : 0}) ==
-                0 &&
-            newer)
-            desktop.workspace->openUrl(result.page);
-    };
-    if (!headless) {
-        statusMenu = std::make_unique<zc::StatusMenu>(
-            zc::StatusMenu::Actions{
-                .startStopServer =
-                    [&] {
-                        if (servers.isServerRunning())
-                            servers.stopServers();
-                        else
-                            servers.startServers();
-                        statusMenu->buildStatusMenu(servers.isServerRunning());
-                    },
-                .settings =
-                    [&] {
-                        log.line("This launches the settings page");
-                        log.line(udpServer.isServerRunning() ? int(udpServer.localPort()) : 0);
-                        const QUrl address = webServer.pageAddress();
-                        if (!address.isEmpty())
-                            desktop.workspace->openUrl(address);
-                    },
-                .checkForUpdates = [&] { updates.check(showUpdate); },
-                .quit = terminate,
-            },
-            log);
-        statusMenu->buildStatusMenu(true);
-        if (preferences.checkForUpdates() && updates.isEnabled())
-            updates.check([&](const zc::UpdateResult &result) {
-                if (result.outcome != zc::UpdateResult::Outcome::NewerVersion)
-                    return;
-                statusMenu->onNotificationClicked([&, result] { showUpdate(result); });
-                statusMenu->notify(QStringLiteral("Zanti Connect"), result.message);
-            });
-    }
-
-    servers.startServers();
-    if (!servers.isUDPServerRunning() && !servers.isTCPServerRunning()) {
-        log.line("Cannot serve commands: no UDP or TCP port is available");
+    delegate.applicationWillFinishLaunching();
+    if (!delegate.applicationDidFinishLaunching())
         return 1;
-    }
-    if (showInputHelp && webServer.ZantiWebServerPort())
-        desktop.workspace->openUrl(
-            QUrl(QStringLiteral("http://127.0.0.1:%1/input-help.html#reason=%2")
-                     .arg(*webServer.ZantiWebServerPort())
-                     .arg(QString::fromLatin1(
-                         QUrl::toPercentEncoding(desktop.inputUnavailableReason)))));
-    // Runs on in the event loop; the servers already serve meanwhile.
-    editVLC.configureVLC(std::nullopt, std::nullopt, {});
-    if (statusMenu) {
-        statusMenu->buildStatusMenu(servers.isServerRunning());
-        statusMenu->show();
-    }
     return QCoreApplication::exec();
 }
