@@ -1,9 +1,9 @@
 #include "googleanalytics.h"
 #include "logcapture.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkProxy>
 #include <QRegularExpression>
@@ -81,24 +81,6 @@ private:
 
 const QString base =
     QStringLiteral("/gapp.html?id=UA-TEST-1&name=Zanti%20Connect%20-%20Linux&version=1.2.3");
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QJsonObject readJson(const QString &path)
-{
-    return QJsonDocument::fromJson(readBytes(path)).object();
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
-}
 
 // Waits out a span in which nothing is expected to happen.
 bool observe(std::chrono::milliseconds span)

@@ -1,12 +1,12 @@
 #include "editvlc.h"
 #include "logcapture.h"
 #include "recordingdesktop.h"
+#include "testfiles.h"
 #include "zantipreferences.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -62,20 +62,6 @@ QByteArray edited(const QByteArray &password, const QByteArray &port = "#http-po
                   const QByteArray &interfaces = "extraintf=http")
 {
     return vlcDefaults("http-password=" + password, port, interfaces);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
 }
 
 struct stat statOf(const QString &path)
@@ -263,7 +249,7 @@ private slots:
             QSKIP("Root may write any file");
         const QByteArray path = QFile::encodeName(vlcrc());
         if (fixture == Fixture::File || fixture == Fixture::TooLarge || readOnly) {
-            QVERIFY(writeAll(vlcrc(), input));
+            writeFile(vlcrc(), input);
             QCOMPARE(::chmod(path.constData(), readOnly ? 0400 : 0640), 0);
         }
         if (fixture == Fixture::File && ::geteuid() == 0)
@@ -274,7 +260,7 @@ private slots:
         if (fixture == Fixture::Unreadable)
             QVERIFY(QDir().mkpath(vlcrc()));
         if (fixture == Fixture::NoFolder)
-            QVERIFY(writeAll(configHome(), "not a folder"));
+            writeFile(configHome(), "not a folder");
         configure(password, port);
         QTRY_COMPARE_WITH_TIMEOUT(doneCount, 1, 5000);
 
@@ -287,11 +273,11 @@ private slots:
         }
         QCOMPARE(actualPassword, storedPassword);
         comparePreferences(QString::fromUtf8(storedPassword), storedPort);
-        QCOMPARE(readAll(vlcrc()), expected);
+        QCOMPARE(readBytes(vlcrc()), expected);
         if (fixture == Fixture::TooLarge) {
             const QStringList aside = QDir(configHome() + "/vlc").entryList({"vlcrc.too-large-*"});
             QCOMPARE(aside.size(), 1);
-            QVERIFY(readAll(configHome() + "/vlc/" + aside[0]) == input);
+            QVERIFY(readBytes(configHome() + "/vlc/" + aside[0]) == input);
             QCOMPARE(statOf(vlcrc()).st_mode & 07777, 0600u);
         }
         if (fixture == Fixture::File || fixture == Fixture::Missing) {
@@ -338,8 +324,8 @@ private slots:
         desktop.installed =
             InstalledApplication{InstalledApplication::Kind::Flatpak, "org.videolan.VLC"};
         const QString flatpakVlcrc = home() + "/.var/app/org.videolan.VLC/config/vlc/vlcrc";
-        QVERIFY(writeAll(vlcrc(), vlcDefaults()));
-        QVERIFY(writeAll(flatpakVlcrc, vlcDefaults()));
+        writeFile(vlcrc(), vlcDefaults());
+        writeFile(flatpakVlcrc, vlcDefaults());
         desktop.applications = {
             {"Files", true, 10}, {"VLC", true, 42}, {"VLC", false, 43}, {"VLC", true, 44}};
         desktop.applicationsQuit = quits;
@@ -359,9 +345,10 @@ private slots:
             calls.append("launch VLC");
         }
         QCOMPARE(callsAtDone, calls);
-        QCOMPARE(readAll(flatpakVlcrc), quits ? edited("secret", "http-port=9090") : vlcDefaults());
+        QCOMPARE(readBytes(flatpakVlcrc),
+                 quits ? edited("secret", "http-port=9090") : vlcDefaults());
         QCOMPARE(editor->readVLCPort(), quits ? "9090" : "8080");
-        QCOMPARE(readAll(vlcrc()), vlcDefaults());
+        QCOMPARE(readBytes(vlcrc()), vlcDefaults());
         comparePreferences(quits ? "secret" : passwordBefore, quits ? quint16(9090) : portBefore);
     }
 
@@ -371,11 +358,11 @@ private slots:
         const QByteArray input = "#http-password=old\nx-http-password=x\nhttp-password=$1\\=x\r\n"
                                  "http-password=b\n#http-port=9\nx-http-port=3\nhttp-port=1\r\n"
                                  "http-port=2\n";
-        QVERIFY(writeAll(vlcrc(), input));
+        writeFile(vlcrc(), input);
         QCOMPARE(editor->readVLCPassword(), QString("$1\\=x"));
         QCOMPARE(editor->readVLCPort(), QString("1"));
         QVERIFY(!capture.lines().join(u'\n').contains("$1\\=x"));
-        QCOMPARE(readAll(vlcrc()), input);
+        QCOMPARE(readBytes(vlcrc()), input);
     }
 
     // The caller's thread serves the phones: reading the file, however long it takes (a slow
@@ -409,22 +396,22 @@ private slots:
         feeder.join();
         QVERIFY(!fedBeforeReturn);
         QTRY_COMPARE_WITH_TIMEOUT(doneCount, 1, 5000);
-        QCOMPARE(readAll(vlcrc()), edited("secret", "http-port=9090"));
+        QCOMPARE(readBytes(vlcrc()), edited("secret", "http-port=9090"));
         comparePreferences("secret", 9090);
     }
 
     void callsRunOneAfterTheOther()
     {
-        QVERIFY(writeAll(vlcrc(), vlcDefaults()));
+        writeFile(vlcrc(), vlcDefaults());
         desktop.applications = {{"VLC", true, 42}};
         QList<QByteArray> filesAtDone;
         editor->configureVLC(QString("first"), QString("9091"), [&] {
-            filesAtDone.append(readAll(vlcrc()));
+            filesAtDone.append(readBytes(vlcrc()));
             // VLC was started again; the second call quits it once more.
             desktop.applications = {{"VLC", true, 45}};
         });
         editor->configureVLC(QString("second"), QString("9092"),
-                             [&] { filesAtDone.append(readAll(vlcrc())); });
+                             [&] { filesAtDone.append(readBytes(vlcrc())); });
         QCOMPARE(desktop.calls, (QStringList{"quit VLC", "wait for 1"}));
         QTRY_COMPARE_WITH_TIMEOUT(filesAtDone.size(), 2, 5000);
         QCOMPARE(filesAtDone, (QList<QByteArray>{edited("first", "http-port=9091"),

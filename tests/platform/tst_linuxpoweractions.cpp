@@ -1,8 +1,10 @@
-// Shut down, restart and sleep against the desktop's D-Bus services as python3-dbusmock plays
-// them: which service is asked, with which arguments, and what is left alone.
+// Shut down, restart, sleep, lock and log out against the desktop's D-Bus services as
+// python3-dbusmock plays them: which service is asked, with which arguments, what is left alone,
+// and that logind never ends a session.
 
 #include "desktopmocks.h"
 #include "linux/linuxpoweractions.h"
+#include "linux/linuxsessionactions.h"
 #include "logcapture.h"
 
 #include <QTest>
@@ -16,13 +18,16 @@ enum class Action
 {
     ShutDown,
     Restart,
-    Sleep
+    Sleep,
+    Lock,
+    LogOut
 };
 
 // Template parameters of the mocks, by mock, as JSON.
 using Parameters = QMap<QString, QString>;
 
-// `running`: the mocks, separated by spaces.
+// `running`: the mocks, separated by spaces; logind knows this program's session ("auto") if it
+// runs for a lock or a log out.
 void row(const char *name, Action action, const char *running, const QStringList &calls,
          const char *line, const Parameters &parameters = {})
 {
@@ -96,6 +101,24 @@ private slots:
         row("sleep: logind says no", Action::Sleep, "logind", {"logind: CanSuspend"},
             "Sleep refused by systemd-logind: CanSuspend answers \"no\"",
             {{"logind", "{\"CanSuspend\": \"no\"}"}});
+
+        row("lock: logind's session", Action::Lock, "logind screensaver gnome",
+            {"logind: Lock", "logind: emit /org/freedesktop/login1/session/auto "
+                             "org.freedesktop.login1.Session.Lock"},
+            "Screen lock requested from systemd-logind");
+        row("lock: no logind, the screen saver", Action::Lock, "screensaver", {"screensaver: Lock"},
+            "Screen lock requested from the screen saver");
+        row("lock: nobody answers", Action::Lock, "gnome", {},
+            "Screen lock unavailable: neither systemd-logind "
+            "(org.freedesktop.DBus.Error.ServiceUnknown) nor a screen saver answers");
+        row("log out: GNOME with its confirmation", Action::LogOut, all, {"gnome: Logout 0"},
+            "Log out requested from the GNOME session manager");
+        row("log out: KDE's prompt", Action::LogOut, "kde xfce logind", {"kde: promptLogout"},
+            "Log out requested from the KDE Plasma logout prompt");
+        row("log out: Xfce's dialog, letting applications save", Action::LogOut, "xfce logind",
+            {"xfce: Logout True True"}, "Log out requested from the Xfce session manager");
+        row("log out: no desktop, never logind", Action::LogOut, "logind screensaver", {},
+            "Log out unavailable: no desktop session manager answers");
     }
 
     void request()
@@ -107,14 +130,22 @@ private slots:
         QFETCH(QString, line);
 
         QVERIFY2(mocks.start(running.split(u' '), parameters), qPrintable(mocks.errors()));
+        const bool session = action == Action::Lock || action == Action::LogOut;
+        if (session && running.contains("logind"))
+            QVERIFY(mocks.addLogindSession("auto"));
         capture.clear();
         LinuxPowerActions power(mocks.systemBus(), mocks.sessionBus(), capture.log);
+        LinuxSessionActions sessionActions(mocks.systemBus(), mocks.sessionBus(), capture.log);
         if (action == Action::ShutDown)
             power.shutDown();
         else if (action == Action::Restart)
             power.restart();
-        else
+        else if (action == Action::Sleep)
             power.sleep();
+        else if (action == Action::Lock)
+            sessionActions.lockScreen();
+        else
+            sessionActions.logOut();
         // The line comes after the last reply, so every call has been made by then.
         QTRY_COMPARE(capture.lines(), QStringList{line});
         QCOMPARE(mocks.calls(), calls);
@@ -126,11 +157,15 @@ private slots:
         const QDBusConnection none("zc-test-no-bus");
         capture.clear();
         LinuxPowerActions power(none, none, capture.log);
+        LinuxSessionActions sessionActions(none, none, capture.log);
         power.shutDown();
         power.sleep();
-        QTRY_COMPARE(capture.lines().size(), 2);
-        QVERIFY(capture.lines().join(u'\n').contains("Shut down unavailable"));
-        QVERIFY(capture.lines().join(u'\n').contains("Sleep unavailable"));
+        sessionActions.logOut();
+        sessionActions.lockScreen();
+        QTRY_COMPARE(capture.lines().size(), 4);
+        const QString log = capture.lines().join(u'\n');
+        for (const char *what : {"Shut down", "Sleep", "Log out", "Screen lock"})
+            QVERIFY2(log.contains(QLatin1String(what) + " unavailable"), qPrintable(log));
     }
 
     void noAnswerAfterDestruction()
