@@ -2,6 +2,7 @@
 #include "extras.h"
 #include "serverhandler.h"
 #include "tcpserver.h"
+#include "testfiles.h"
 #include "udpserver.h"
 #include "webserver.h"
 
@@ -124,10 +125,8 @@ private slots:
 
     void addressFileHoldsThePagesKey()
     {
-        QFile file(addressFile);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
-        QCOMPARE(file.readAll().trimmed(), web->pageAddress().toEncoded());
+        QCOMPARE(unixMode(addressFile), 0600);
+        QCOMPARE(readBytes(addressFile).trimmed(), web->pageAddress().toEncoded());
         QCOMPARE(key().size(), 64);
         QVERIFY(!stack->capture.lines().join(u'\n').contains(QString::fromLatin1(key())));
     }
@@ -264,19 +263,13 @@ private slots:
     {
         QFETCH(QByteArray, body);
         QFETCH(QByteArray, reply);
-        const QByteArray stored = QFile(stack->preferences.filePath()).exists() ? [&] {
-            QFile file(stack->preferences.filePath());
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        }()
-                                                                                : QByteArray();
+        const QByteArray stored = readBytes(stack->preferences.filePath());
         HttpReply answer;
         http(request("POST", "/requests/settings/", keyHeader(), body), answer);
         QCOMPARE(answer.status, 200);
         QCOMPARE(answer.body, reply);
         QCOMPARE(vlcConfigured, 0);
-        QFile file(stack->preferences.filePath());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), stored);
+        QCOMPARE(readBytes(stack->preferences.filePath()), stored);
     }
 };
 
