@@ -3,9 +3,9 @@
 //
 // Besides the sanitizers, it checks two properties. A datagram replayed as it is never reaches
 // the desktop a second time. And the log never shows a command message's password in clear: the
-// datagram also runs through a second, identical pipeline as a copy whose password values are
-// emptied, and if the first log contains the password but the second does not, the text can only
-// have come from the password member.
+// datagram also runs through a second, identical pipeline as a copy whose password values have
+// every letter changed, and if the first log contains the password but the second does not, the
+// text can only have come from the password member.
 
 #include "commandmessage.h"
 #include "log.h"
@@ -32,6 +32,7 @@
 
 namespace {
 
+using zc::fuzz::disguised;
 using zc::fuzz::PasswordScanner;
 using zc::fuzz::Span;
 
@@ -123,12 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     Fixture &f = *fixture;
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
 
-    // The twin datagram: identical but for the emptied password values.
+    // The twin datagram: identical but for the disguised password values.
     std::string twin(bytes);
     const std::optional<std::vector<Span>> spans = PasswordScanner(bytes).scan();
     if (spans) {
-        for (auto span = spans->rbegin(); span != spans->rend(); ++span)
-            twin.erase(span->first, span->second - span->first);
+        for (const auto &[from, to] : *spans)
+            twin.replace(from, to - from, disguised(bytes.substr(from, to - from)));
     }
 
     f.original.start();

@@ -35,6 +35,7 @@
 
 namespace {
 
+using zc::fuzz::disguised;
 using zc::fuzz::PasswordScanner;
 using zc::fuzz::Span;
 
@@ -143,24 +144,6 @@ std::string withoutNumbers(const std::string &text)
 }
 
 // The password texts of the stream's messages, as they would show in the log unmasked.
-// The password's text with every letter changed and nothing else: its escapes, punctuation and
-// bytes beyond ASCII stay, so the copy is exactly as valid (JSON, UTF-8) as the original and takes
-// the same path through the program. (Emptied instead, an invalid password made a valid copy,
-// and the original's fixed "Tcp Server json error" line was taken for the password "son err".)
-std::string disguised(std::string_view content)
-{
-    std::string copy(content);
-    for (std::size_t i = 0; i < copy.size(); ++i) {
-        if (copy[i] == '\\') {
-            i += i + 1 < copy.size() && copy[i + 1] == 'u' ? 5 : 1;
-            continue;
-        }
-        if ((copy[i] >= 'a' && copy[i] <= 'z') || (copy[i] >= 'A' && copy[i] <= 'Z'))
-            copy[i] = copy[i] == 'x' ? 'y' : 'x';
-    }
-    return copy;
-}
-
 std::vector<std::string> needles(Fixture &f, std::string_view stream,
                                  const std::vector<Span> &spans)
 {

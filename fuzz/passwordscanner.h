@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -139,5 +140,23 @@ private:
     std::size_t m_pos = 0;
     std::vector<Span> m_spans;
 };
+
+// The password's text with every letter changed and nothing else: its escapes, punctuation and
+// bytes beyond ASCII stay, so the copy is exactly as valid (JSON, UTF-8) as the original and takes
+// the same path through the program. (Emptied instead, an invalid password made a valid copy, and
+// a fixed log line of the original, "Tcp Server json error", was taken for the password "son err".)
+inline std::string disguised(std::string_view content)
+{
+    std::string copy(content);
+    for (std::size_t i = 0; i < copy.size(); ++i) {
+        if (copy[i] == '\\') {
+            i += i + 1 < copy.size() && copy[i + 1] == 'u' ? 5 : 1;
+            continue;
+        }
+        if ((copy[i] >= 'a' && copy[i] <= 'z') || (copy[i] >= 'A' && copy[i] <= 'Z'))
+            copy[i] = copy[i] == 'x' ? 'y' : 'x';
+    }
+    return copy;
+}
 
 } // namespace zc::fuzz
