@@ -1,5 +1,7 @@
 #pragma once
 
+#include "keysyms.h"
+
 #include <QPoint>
 #include <QSize>
 
@@ -8,9 +10,6 @@
 #include <vector>
 
 namespace zc {
-
-// An X keysym; 0 is NoSymbol.
-using Keysym = std::uint32_t;
 
 // The keyboard as the X server maps it, in the keyboard group now in effect.
 struct KeyboardMapping

@@ -1,13 +1,13 @@
 // Keysyms and characters: the legacy keysyms of the non-Latin-1 layouts, Latin-1 and Unicode
 // keysyms, and the keysyms that type no character.
 
-#include "linux/x11keysyms.h"
+#include "linux/keysyms.h"
 
 #include <QTest>
 
 using namespace zc;
 
-class TestX11Keysyms : public QObject
+class TestKeysyms : public QObject
 {
     Q_OBJECT
 
@@ -114,5 +114,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestX11Keysyms)
-#include "tst_x11keysyms.moc"
+QTEST_GUILESS_MAIN(TestKeysyms)
+#include "tst_keysyms.moc"

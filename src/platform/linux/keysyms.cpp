@@ -1,4 +1,4 @@
-#include "x11keysyms.h"
+#include "keysyms.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Writes src/platform/linux/x11keysymtable.cpp: the legacy X keysyms that stand for exactly one
+"""Writes src/platform/linux/keysymtable.cpp: the legacy X keysyms that stand for exactly one
 Unicode character, from the "/* U+XXXX NAME */" comments of X11/keysymdef.h.
 
-    scripts/x11keysymtable.py [/usr/include/X11/keysymdef.h] > src/platform/linux/x11keysymtable.cpp
+    scripts/keysymtable.py [/usr/include/X11/keysymdef.h] > src/platform/linux/keysymtable.cpp
 """
 
 import re
@@ -46,8 +46,8 @@ def main():
     rows = "\n".join("    " + " ".join(pairs[i:i + PAIRS_PER_LINE])
                      for i in range(0, len(pairs), PAIRS_PER_LINE))
     print(f"""\
-// Generated with scripts/x11keysymtable.py from {path}; do not edit.
-#include "x11keysyms.h"
+// Generated with scripts/keysymtable.py from {path}; do not edit.
+#include "keysyms.h"
 
 namespace zc {{
 

@@ -1,5 +1,5 @@
-// Generated with scripts/x11keysymtable.py from /usr/include/X11/keysymdef.h; do not edit.
-#include "x11keysyms.h"
+// Generated with scripts/keysymtable.py from /usr/include/X11/keysymdef.h; do not edit.
+#include "keysyms.h"
 
 namespace zc {
 
