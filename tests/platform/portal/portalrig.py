@@ -10,6 +10,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.parse
 
@@ -145,10 +146,8 @@ class Rig:
 
     def start_wev(self):
         """wev, line by line, as the one window: it has the keyboard focus from the start."""
-        path = os.path.join(self.scratch, "wev.log")
-        self.start(["stdbuf", "-oL", "wev"], env=dict(self.environment, WAYLAND_DISPLAY="wayland-zc"),
-                   stdout=open(path, "w"), stderr=subprocess.STDOUT)
-        return Wev(path)
+        return Wev(self.start(["stdbuf", "-oL", "wev"], env=dict(self.environment, WAYLAND_DISPLAY="wayland-zc"),
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT))
 
     def start_program(self, program, *arguments):
         settings = os.path.join(self.environment["XDG_CONFIG_HOME"], "zanti-connect")
@@ -181,14 +180,22 @@ class Wev:
     """wev's output as events: (object, event name, text after the colon)."""
     LINE = re.compile(r"^\[(\d+):\s*(\w+)\] (\w+): ?(.*)$")
 
-    def __init__(self, path):
-        self.path = path
+    def __init__(self, process):
+        # Each line with the moment it arrived, for the benchmark's latencies.
+        self.lines = []
+        self.reader = threading.Thread(target=self.read, args=(process.stdout,), daemon=True)
+        self.reader.start()
+
+    def read(self, stream):
+        for line in stream:
+            self.lines.append((time.monotonic(), line.decode(errors="replace")))
 
     def text(self):
-        with open(self.path, errors="replace") as f:
-            return f.read()
+        return "".join(line for _, line in list(self.lines))
 
     def events(self, interface=None, event=None):
+        """wev binds a device again whenever the seat changes, and every binding sees every
+        event: with an interface, only its newest binding's events count."""
         found = []
         lines = self.text().split("\n")
         for number, line in enumerate(lines):
@@ -198,4 +205,7 @@ class Wev:
             # Key events name their symbol and text on the next line.
             detail = lines[number + 1].strip() if number + 1 < len(lines) and lines[number + 1].startswith(" ") else ""
             found.append((int(match[1]), match[3], match[4], detail))
+        if interface and found:
+            newest = max(event[0] for event in found)
+            found = [event for event in found if event[0] == newest]
         return found
