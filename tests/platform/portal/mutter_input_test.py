@@ -12,7 +12,7 @@ the wheel's direction, a shortcut with its modifier, and typed text as its chara
 import argparse
 import sys
 
-from portalrig import PORTAL, SKIP, Rig, missing_tools, wait_for
+from portalrig import PORTAL, SKIP, Rig, missing_tools, motion_position, point_into, wait_for
 
 TEXT = "Hello, World! 42 ~"
 
@@ -48,29 +48,18 @@ def main():
         def mark(interface, event):
             return len(wev.events(interface, event))
 
-        # mutter adds its virtual devices at their first events, and wev binds them then.
-        program.send("keyboard", key="shift")
-        wait_for("the keyboard focus", lambda: wev.events("wl_keyboard", "enter"))
-        program.send("mouse", key="move_by", delta_x="-3000", delta_y="-3000")
-        wait_for("a pointer", lambda: "capabilities: pointer keyboard" in wev.text())
-        # From the top-left corner along the diagonal onto the window, which wev then reports.
-        for _ in range(12):
-            if wev.events("wl_pointer", "enter"):
-                break
-            program.send("mouse", key="move_by", delta_x="100", delta_y="100")
-            try:
-                wait_for("a step", lambda: wev.events("wl_pointer", "enter"), timeout=0.3)
-            except AssertionError:
-                pass
-        entered = wev.events("wl_pointer", "enter")
-        check("the pointer reaches the window", entered, wev.text()[-2000:])
+        try:
+            point_into(wev, lambda dx, dy: program.send("mouse", key="move_by", delta_x=str(dx), delta_y=str(dy)),
+                       lambda: program.send("keyboard", key="shift"))
+            check("the pointer reaches the window", True)
+        except AssertionError as error:
+            check("the pointer reaches the window", False, f"{error}: {wev.text()[-2000:]}")
         motions = mark("wl_pointer", "motion")
         program.send("mouse", key="move_by", delta_x="7", delta_y="5")
         moved = wait_for("the motion", lambda: after(motions, "wl_pointer", "motion"))
-        position = lambda event: tuple(float(v) for v in event[2].split("x, y: ")[1].split(", "))
-        before = position(wev.events("wl_pointer", "motion")[motions - 1])
+        before = motion_position(wev.events("wl_pointer", "motion")[motions - 1])
         check("move_by moves the pointer by its offset",
-              position(moved[-1]) == (before[0] + 7, before[1] + 5), (before, moved))
+              motion_position(moved[-1]) == (before[0] + 7, before[1] + 5), (before, moved))
 
         buttons = mark("wl_pointer", "button")
         program.send("mouse", key="right_button_click")

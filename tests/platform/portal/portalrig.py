@@ -209,3 +209,32 @@ class Wev:
             newest = max(event[0] for event in found)
             found = [event for event in found if event[0] == newest]
         return found
+
+
+def motion_position(event):
+    return tuple(float(value) for value in event[2].split("x, y: ")[1].split(", "))
+
+
+def point_into(wev, move, key):
+    """Brings up mutter's virtual devices, which it adds at their first events, and puts the
+    pointer on wev's window: to the top-left corner, then along the diagonal until wev reports
+    it. `move(dx, dy)` and `key()` send through the route under test. Answers where it is."""
+    key()
+    wait_for("the keyboard focus", lambda: wev.events("wl_keyboard", "enter"))
+    move(-3000, -3000)
+    wait_for("a pointer", lambda: "capabilities: pointer keyboard" in wev.text())
+    for _ in range(12):
+        if wev.events("wl_pointer", "enter"):
+            break
+        move(100, 100)
+        try:
+            wait_for("a step", lambda: wev.events("wl_pointer", "enter"), timeout=0.3)
+        except AssertionError:
+            pass
+    wait_for("the pointer on the window", lambda: wev.events("wl_pointer", "enter"), timeout=0.1)
+    # Into the window's middle part, where small moves stay inside.
+    x, y = motion_position(wait_for("the pointer's place", lambda: wev.events("wl_pointer", "motion"))[-1])
+    count = len(wev.events("wl_pointer", "motion"))
+    move(int(300 - x), int(240 - y))
+    wait_for("the move to the middle", lambda: len(wev.events("wl_pointer", "motion")) > count)
+    return motion_position(wev.events("wl_pointer", "motion")[-1])
