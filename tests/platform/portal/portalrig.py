@@ -159,7 +159,10 @@ class Rig:
                        "zanticonnect.checkForUpdatesAtLaunch": "false"}, f)
         log_path = os.path.join(self.scratch, f"program-{len(self.processes)}.log")
         process = self.start([program, "--headless", *arguments], stdout=open(log_path, "w"),
-                             stderr=subprocess.STDOUT, env=dict(self.environment, PATH=self.folder("bin")))
+                             stderr=subprocess.STDOUT,
+                             # The sanitizer build: Qt's D-Bus keeps a few objects to the process's end.
+                             env=dict(self.environment, PATH=self.folder("bin"), LSAN_OPTIONS="suppressions="
+                                      + os.path.join(HERE, "..", "..", "app", "tray", "lsan.supp")))
         program = Program(process, log_path, port)
         program.wait_log(f"UDP server listening on port {port}$")
         return program
