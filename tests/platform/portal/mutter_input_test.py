@@ -102,8 +102,7 @@ def main():
         check("the run", False, repr(error))
     finally:
         if checks["failed"]:
-            if program:
-                print(f"--- {program.log_path}\n" + program.log()[-3000:])
+            rig.print_logs()
             if wev:
                 print("--- wev\n" + wev.text()[-3000:])
         rig.close()

@@ -11,7 +11,6 @@ a session the desktop ends is asked for again by the next command; and what a co
 holds is let go before the session closes when the program is stopped.
 """
 import argparse
-import os
 import sys
 
 from portalrig import PORTAL, SKIP, Rig, missing_tools, wait_for
@@ -83,14 +82,12 @@ def main():
         print(("PASS " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
 
     rig = Rig(options.bus_config)
-    logs = []
     try:
         rig.start_portal("deny")
 
         # Refused: one line says so, the commands are dropped, and the servers go on. The first
         # command asks once more; the ones after it within the minute do not.
         program = rig.start_program(options.program, "--input=portal")
-        logs.append(program)
         program.wait_log(UNAVAILABLE)
         wait_for("the refused session to close", lambda: len(rig.calls()) >= len(REFUSED))
         check("the consent is asked for with both device types", rig.calls() == REFUSED, rig.calls())
@@ -108,7 +105,6 @@ def main():
         rig.control.SetMode("approve")
         rig.control.ClearCalls()
         program = rig.start_program(options.program, "--input=portal")
-        logs.append(program)
         program.wait_log(READY)
         check("the approved handshake", rig.calls() == HANDSHAKE, rig.calls())
         rig.control.ClearCalls()
@@ -155,11 +151,7 @@ def main():
         check("the run", False, repr(error))
     finally:
         if checks["failed"]:
-            for program in logs:
-                print(f"--- {program.log_path}\n" + program.log()[-4000:])
-            for name in ("backend.log", "portal.log"):
-                path = os.path.join(rig.scratch, name)
-                print(f"--- {name}\n" + (open(path).read()[-3000:] if os.path.exists(path) else ""))
+            rig.print_logs()
         rig.close()
     print(f"{checks['passed']} passed, {checks['failed']} failed")
     return 1 if checks["failed"] else 0

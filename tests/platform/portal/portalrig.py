@@ -65,7 +65,11 @@ class Program:
             return f.read()
 
     def wait_log(self, pattern, timeout=10.0):
-        return wait_for(f"the log line /{pattern}/", lambda: re.search(pattern, self.log(), re.M), timeout)
+        def found():
+            if self.process.poll() is not None:
+                raise AssertionError(f"the program ended with {self.process.returncode}")
+            return re.search(pattern, self.log(), re.M)
+        return wait_for(f"the log line /{pattern}/", found, timeout)
 
     def send(self, request, **query):
         """One command datagram; `request` is "mouse" or "keyboard" and `query` its items."""
@@ -110,6 +114,7 @@ class Rig:
                                 XDG_DATA_HOME=self.folder("data"), XDG_CACHE_HOME=self.folder("cache"))
         self.connection = dbus.bus.BusConnection(address)
         self.control = None
+        self.programs = []
 
     def folder(self, name):
         path = os.path.join(self.scratch, name)
@@ -164,8 +169,16 @@ class Rig:
                              env=dict(self.environment, PATH=self.folder("bin"), LSAN_OPTIONS="suppressions="
                                       + os.path.join(HERE, "..", "..", "app", "tray", "lsan.supp")))
         program = Program(process, log_path, port)
+        self.programs.append(program)
         program.wait_log(f"UDP server listening on port {port}$")
         return program
+
+    def print_logs(self):
+        for path in [program.log_path for program in self.programs] + [
+                os.path.join(self.scratch, name) for name in ("backend.log", "portal.log", "mutter.log")]:
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    print(f"--- {os.path.basename(path)}\n" + f.read()[-3000:])
 
     def close(self):
         for process in reversed(self.processes):
