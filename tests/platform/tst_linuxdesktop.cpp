@@ -93,7 +93,7 @@ private slots:
             qputenv("WAYLAND_DISPLAY", waylandDisplay.toLocal8Bit());
 
         DesktopServices desktop = createLinuxDesktop(capture.log);
-        QCOMPARE(desktop.inputUnavailableReason, reason);
+        QCOMPARE(desktop.inputUnavailableReason(), reason);
         QCOMPARE(desktop.inputAvailable(), reason.isEmpty());
         QVERIFY(desktop.input && desktop.text);
         const auto *translator = dynamic_cast<InputTranslator *>(desktop.input.get());

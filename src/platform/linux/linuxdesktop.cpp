@@ -64,17 +64,17 @@ DesktopServices createLinuxDesktop(Log &log)
     const QDBusConnection session = sessionBus();
     DesktopServices services;
     services.session = std::make_unique<LinuxSessionActions>(systemBus, session, log);
-    if (std::unique_ptr<ILinuxInput> backend =
-            openInputBackend(log, services.inputUnavailableReason)) {
+    QString failure;
+    if (std::unique_ptr<ILinuxInput> backend = openInputBackend(log, failure)) {
         const auto translator =
             std::make_shared<InputTranslator>(std::move(backend), *services.session, log);
         services.input = translator;
         services.text = translator;
+        services.inputUnavailableReason = [translator] { return translator->unavailableReason(); };
     } else {
-        services.input =
-            std::make_shared<UnavailableInputEvents>(log, services.inputUnavailableReason);
-        services.text =
-            std::make_shared<UnavailableTextInput>(log, services.inputUnavailableReason);
+        services.input = std::make_shared<UnavailableInputEvents>(log, failure);
+        services.text = std::make_shared<UnavailableTextInput>(log, failure);
+        services.inputUnavailableReason = [failure] { return failure; };
     }
     services.power = std::make_unique<LinuxPowerActions>(systemBus, session, log);
     services.workspace = std::make_unique<LinuxWorkspace>(log);
