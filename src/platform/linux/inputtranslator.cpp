@@ -264,7 +264,8 @@ std::optional<QPoint> InputTranslator::targetOf(PointF position)
     if (m_relative) {
         // Only the offset counts, and it is bounded so that the tracked place cannot overflow.
         const auto near = [](double value, int from) {
-            return int(std::lround(std::clamp(value, from - maxRelativeMove, from + maxRelativeMove)));
+            return int(
+                std::lround(std::clamp(value, from - maxRelativeMove, from + maxRelativeMove)));
         };
         return QPoint(near(position.x, m_tracked.x()), near(position.y, m_tracked.y()));
     }

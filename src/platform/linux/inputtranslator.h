@@ -1,16 +1,16 @@
 #pragma once
 
 #include "evdevkeys.h"
-#include "ilinuxinput.h"
 #include "iinputevents.h"
+#include "ilinuxinput.h"
 #include "itextinput.h"
 
 #include <QPoint>
 #include <QTimer>
 
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>

@@ -1,7 +1,7 @@
 #include "x11input.h"
 
-#include "log.h"
 #include "keysyms.h"
+#include "log.h"
 
 #include <QHash>
 

@@ -108,8 +108,7 @@ std::unique_ptr<XkbKeymap> XkbKeymap::fromKeymap(xkb_keymap *keymap, QString &fa
         const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap, keycode, 0);
         for (xkb_level_index_t level = 0; level < levels; ++level) {
             const xkb_keysym_t *symbols = nullptr;
-            const int count =
-                xkb_keymap_key_get_syms_by_level(keymap, keycode, 0, level, &symbols);
+            const int count = xkb_keymap_key_get_syms_by_level(keymap, keycode, 0, level, &symbols);
             if (count != 1)
                 continue;
             xkb_mod_mask_t masks[8];
@@ -156,7 +155,8 @@ Keysym XkbKeymap::likelyKeysym(char32_t character)
 
 std::optional<Keysym> XkbKeymap::keysymFor(char32_t character) const
 {
-    for (const Keysym keysym : {Keysym(xkb_utf32_to_keysym(character)), keysymForCharacter(character)}) {
+    for (const Keysym keysym :
+         {Keysym(xkb_utf32_to_keysym(character)), keysymForCharacter(character)}) {
         if (keysym != XKB_KEY_NoSymbol && has(keysym))
             return keysym;
     }
