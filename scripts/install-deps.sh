@@ -3,12 +3,13 @@
 set -euo pipefail
 
 run_packages=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins libcpp-httplib-dev libx11-dev libxtst-dev
-              libevdev-dev xdg-utils)
+              libevdev-dev libxkbcommon-dev libwayland-dev xdg-utils)
 test_packages=("${run_packages[@]}" clang libclang-rt-14-dev clang-format libbenchmark-dev
                xvfb xdotool vlc-bin vlc-plugin-base dbus-daemon python3-dbusmock
                chromium chromium-driver python3-selenium
                dpkg-dev file lintian desktop-file-utils appstream librsvg2-bin
-               mutter xdg-desktop-portal wev python3-dbus python3-gi)
+               mutter xdg-desktop-portal wev sway qemu-system-x86 busybox-static
+               python3-dbus python3-gi)
 
 case "${1:-run}" in
 run) wanted=("${run_packages[@]}") ;;

@@ -83,7 +83,7 @@ bool AppDelegate::applicationDidFinishLaunching()
             QUrl(QStringLiteral("http://127.0.0.1:%1/input-help.html#reason=%2")
                      .arg(*port)
                      .arg(QString::fromLatin1(
-                         QUrl::toPercentEncoding(m_parts.desktop.inputUnavailableReason)))));
+                         QUrl::toPercentEncoding(m_parts.desktop.inputUnavailableReason())))));
     if (m_statusItem) {
         buildStatusMenu();
         m_statusItem->show();
@@ -152,7 +152,7 @@ bool AppDelegate::checkAccessibility()
     const int answer = m_parts.alerts.show(
         {Alert::Style::Critical,
          QStringLiteral("Zanti Connect cannot control the mouse and keyboard here: ") +
-             m_parts.desktop.inputUnavailableReason + u'.',
+             m_parts.desktop.inputUnavailableReason() + u'.',
          QStringLiteral("The phone's mouse, keyboard and text commands will do nothing. \"Show "
                         "help\" explains what to do on this kind of session."),
          {QStringLiteral("Show help"), QStringLiteral("Quit")},

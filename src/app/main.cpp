@@ -29,6 +29,7 @@
 #include <QUrl>
 
 #include <csignal>
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
@@ -48,7 +49,12 @@ int main(int argc, char *argv[])
         QStringLiteral("headless"),
         QStringLiteral("No status icon and no dialogs: alerts go to the log, with their default "
                        "answer. The default without a graphical session."));
-    parser.addOptions({openSettings, headlessOption});
+    const QCommandLineOption inputOption(
+        QStringLiteral("input"),
+        QStringLiteral("How mouse and keyboard input reaches the desktop: auto (the default), x11, "
+                       "wlroots, portal or uinput."),
+        QStringLiteral("route"), QStringLiteral("auto"));
+    parser.addOptions({openSettings, headlessOption, inputOption});
 
     // The kind of application is decided before it exists; process() below reports any error.
     QStringList arguments;
@@ -67,6 +73,15 @@ int main(int argc, char *argv[])
         // Closing an alert must not end a program that lives in the panel.
         QApplication::setQuitOnLastWindowClosed(false);
     parser.process(*app);
+    const std::optional<zc::InputChoice> inputChoice =
+        zc::InputChoice::parse(parser.value(inputOption));
+    if (!inputChoice) {
+        std::fprintf(
+            stderr,
+            "zanti-connect: --input must be auto, x11, wlroots, portal or uinput, not \"%s\"\n",
+            qPrintable(parser.value(inputOption)));
+        return 2;
+    }
 
     zc::Log log;
     log.flushWhenIdle();
@@ -120,7 +135,13 @@ int main(int argc, char *argv[])
                                       QCoreApplication::applicationVersion(), settingsDirectory),
                                   log);
     zc::AutostartEntry autostart(configHome, log);
-    const zc::DesktopServices desktop = zc::createLinuxDesktop(log);
+    const zc::DesktopServices desktop = zc::createLinuxDesktop(
+        log, {.choice = *inputChoice,
+              .restoreToken = [&privateSettings] { return privateSettings.inputRestoreToken(); },
+              .keepRestoreToken =
+                  [&privateSettings](const QString &token) {
+                      privateSettings.setInputRestoreToken(token);
+                  }});
     zc::EditVLC editVLC(*desktop.workspace, preferences, configHome, log);
     zc::LinuxSystemInfo systemInfo;
     zc::ComputerDetails computerDetails(systemInfo, preferences, log);

@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace zc {
@@ -22,10 +23,11 @@ struct DesktopServices
     std::shared_ptr<ITextInput> text;
     std::unique_ptr<IPowerActions> power;
     std::unique_ptr<IWorkspace> workspace;
-    // Why synthetic input cannot reach this desktop; empty when it can.
-    QString inputUnavailableReason;
+    // Why synthetic input cannot reach this desktop now; empty while it can or while it is being
+    // set up (the desktop may be asking the user for permission).
+    std::function<QString()> inputUnavailableReason = [] { return QString(); };
 
-    bool inputAvailable() const { return inputUnavailableReason.isEmpty(); }
+    bool inputAvailable() const { return inputUnavailableReason().isEmpty(); }
 };
 
 } // namespace zc

@@ -356,4 +356,16 @@ void PrivateSettings::setHasAppUsed(bool value)
     m_hasAppUsed = value;
 }
 
+QString PrivateSettings::inputRestoreToken() const
+{
+    const QVariant stored = m_suite.value(QString::fromLatin1(inputRestoreToken_));
+    return stored.typeId() == QMetaType::QString ? stored.toString() : QString();
+}
+
+void PrivateSettings::setInputRestoreToken(const QString &token)
+{
+    if (token != inputRestoreToken())
+        m_suite.setValue(QString::fromLatin1(inputRestoreToken_), token);
+}
+
 } // namespace zc

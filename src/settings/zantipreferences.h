@@ -109,7 +109,7 @@ private:
     Log &m_log;
 };
 
-// Remembers whether a phone has ever connected.
+// Remembers whether a phone has ever connected, and the desktop's permission for remote input.
 class PrivateSettings
 {
 public:
@@ -117,9 +117,14 @@ public:
 
     static constexpr const char *PRIVATESETTINGSSTOREGROUPNAME = "morvell.osx.settingsgroup";
     static constexpr const char *hasAppUsed_ = "settingsgroup.hasAppUsed";
+    static constexpr const char *inputRestoreToken_ = "settingsgroup.inputRestoreToken";
 
     bool hasAppUsed() const { return m_hasAppUsed; }
     void setHasAppUsed(bool value);
+    // What the desktop's portal hands out to start the next remote input session without asking
+    // the user again; empty when there is none.
+    QString inputRestoreToken() const;
+    void setInputRestoreToken(const QString &token);
 
 private:
     PreferenceSuite m_suite;

@@ -23,6 +23,11 @@ QString keyName(EvdevKey key)
     return QStringLiteral("key %1").arg(key);
 }
 
+QString buttonName(EvdevKey button)
+{
+    return button == BTN_LEFT ? QStringLiteral("left") : QStringLiteral("button %1").arg(button);
+}
+
 // A Linux backend and session that write every call as one line and keep what is held, as the
 // display server would.
 class RecordingLinuxInput final : public ILinuxInput, public ISessionActions
@@ -34,6 +39,34 @@ public:
     QSize desktop{1920, 1080};
     int pointerReads = 0;
     QSet<QString> held;
+    bool relative = false;
+    InputState currentState = InputState::Ready;
+    std::function<void()> stateHandler;
+
+    QString name() const override { return QStringLiteral("recording"); }
+    InputCapabilities capabilities() const override
+    {
+        return {.absoluteMotion = !relative,
+                .relativeMotion = relative,
+                .positionQuery = !relative,
+                .keysymTyping = true,
+                .unicodeTyping = true};
+    }
+    InputState state() const override { return currentState; }
+    QString unavailableReason() const override
+    {
+        return currentState == InputState::Unavailable ? QStringLiteral("gone") : QString();
+    }
+    void setStateHandler(std::function<void()> handler) override
+    {
+        stateHandler = std::move(handler);
+    }
+    void restart() override { m_calls.append(QStringLiteral("restart")); }
+    void setState(InputState state)
+    {
+        currentState = state;
+        stateHandler();
+    }
 
     std::optional<QPoint> pointerPosition() override
     {
@@ -46,9 +79,14 @@ public:
         m_calls.append(QStringLiteral("move (%1, %2)").arg(position.x()).arg(position.y()));
         pointer = position;
     }
-    void button(int button, bool down) override
+    void movePointerBy(QPoint offset) override
     {
-        record(QStringLiteral("button %1").arg(button), down);
+        m_calls.append(QStringLiteral("move by (%1, %2)").arg(offset.x()).arg(offset.y()));
+    }
+    void button(EvdevKey button, bool down) override { record(buttonName(button), down); }
+    void scroll(int vertical, int horizontal) override
+    {
+        m_calls.append(QStringLiteral("scroll %1 %2").arg(vertical).arg(horizontal));
     }
     void key(EvdevKey key, bool down) override { record(keyName(key), down); }
     std::optional<QString> typeText(QStringView text) override
@@ -93,12 +131,11 @@ class TestInputTranslator : public QObject
         return QStringList{keyName(key) + " down"} + inner + QStringList{keyName(key) + " up"};
     }
     static QStringList tap(EvdevKey key) { return held(key, {}); }
-    static QStringList clicks(int button, int count)
+    static QStringList clicks(EvdevKey button, int count)
     {
         QStringList calls;
         for (int i = 0; i < count; ++i)
-            calls << QStringLiteral("button %1 down").arg(button)
-                  << QStringLiteral("button %1 up").arg(button);
+            calls << buttonName(button) + " down" << buttonName(button) + " up";
         return calls;
     }
     static KeyEvent down(std::uint16_t code, std::optional<std::uint64_t> flags = {})
@@ -168,7 +205,7 @@ private slots:
             << "media_toggle_pause_play system_volume_up" << tap(KEY_PLAYPAUSE) + tap(KEY_VOLUMEUP);
         QTest::newRow("alt_mouse_down holds Control through clicks")
             << "alt_mouse_down m:left_button_click m:left_button_click alt_mouse_up"
-            << held(KEY_LEFTCTRL, clicks(1, 2));
+            << held(KEY_LEFTCTRL, clicks(BTN_LEFT, 2));
         QTest::newRow("alt_mouse_down released unused")
             << "alt_mouse_down alt_mouse_up" << tap(KEY_LEFTCTRL);
         QTest::newRow("typing while alt_mouse_down is held")
@@ -178,19 +215,20 @@ private slots:
         QTest::newRow("drag")
             << "m:left_button_down m:move_by&delta_x=10&delta_y=0 m:move_by&delta_x=0&delta_y=10 "
                "m:left_button_up"
-            << QStringList{"button 1 down", "move (110, 50)", "move (110, 60)", "button 1 up"};
+            << QStringList{"left down", "move (110, 50)", "move (110, 60)", "left up"};
         QTest::newRow("clicks, double clicks, a release without press")
             << "m:left_button_click m:left_button_double_click m:left_button_up "
                "m:right_button_click m:right_button_double_click m:right_button_down "
                "m:right_button_up"
-            << clicks(1, 3) + clicks(3, 4);
+            << clicks(BTN_LEFT, 3) + clicks(BTN_RIGHT, 4);
         const int most = int(InputTranslator::maxScrollSteps);
         QTest::newRow("scroll in every direction, capped even at the most negative value")
             << "m:scroll_by&delta_x=2&delta_y=-1 m:scroll_vertical&value=3 "
                "m:scroll_by&delta_x=-1&delta_y=0 m:scroll_vertical&value=2147483647 "
                "m:scroll_by&delta_x=-2147483648&delta_y=0"
-            << clicks(5, 1) + clicks(6, 2) + clicks(4, 3) + clicks(7, 1) + clicks(4, most) +
-                   clicks(7, most);
+            << QStringList{"scroll 1 -2", "scroll -3 0", "scroll 0 1",
+                           QStringLiteral("scroll -%1 0").arg(most),
+                           QStringLiteral("scroll 0 %1").arg(most)};
     }
 
     void commands()
@@ -234,7 +272,7 @@ private slots:
         QTest::newRow("triple click")
             << Events{MouseEvent{LeftMouseDown, {0, 0}, MouseButton::Left, 3},
                       MouseEvent{LeftMouseUp, {0, 0}, MouseButton::Left, 3}}
-            << clicks(1, 3);
+            << clicks(BTN_LEFT, 3);
         QTest::newRow("moved where the pointer already is, without a warp")
             << Events{MouseEvent{MouseMoved, {100, 50}, MouseButton::Left, 1}}
             << QStringList{"move (100, 50)"};
@@ -297,7 +335,7 @@ private slots:
 
         run(QStringLiteral("m:left_button_down"));
         translator.reset();
-        QCOMPARE(calls, (QStringList{"button 1 down", "button 1 up", "release all"}));
+        QCOMPARE(calls, (QStringList{"left down", "left up", "release all"}));
     }
 
     // A phone gone between a press and its release must not leave Control or a button held.
@@ -305,7 +343,7 @@ private slots:
     {
         make(std::chrono::milliseconds(20));
         run(QStringLiteral("alt_mouse_down m:left_button_down"));
-        QCOMPARE(backend->held, (QSet<QString>{keyName(KEY_LEFTCTRL), "button 1"}));
+        QCOMPARE(backend->held, (QSet<QString>{keyName(KEY_LEFTCTRL), "left"}));
         QTRY_COMPARE(backend->held, QSet<QString>());
         calls.clear();
         run(QStringLiteral("m:left_button_up alt_mouse_up"));

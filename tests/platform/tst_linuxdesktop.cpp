@@ -54,12 +54,16 @@ private slots:
         QTest::newRow("X11 session") << Server::Xvfb << QString() << QString() << QString();
         QTest::newRow("no graphical session")
             << Server::None << QString() << QString()
-            << "no graphical session (DISPLAY and WAYLAND_DISPLAY are not set)";
+            << "no graphical session (DISPLAY and WAYLAND_DISPLAY are not set), and /dev/uinput "
+               "is not writable (install the udev rule docs/input.md names, or start "
+               "zanti-connect in a desktop session)";
         QTest::newRow("Wayland session, with Xwayland")
             << Server::None << ":0"
             << "wayland-0"
-            << "a Wayland session (WAYLAND_DISPLAY is set), and this build has no Wayland input "
-               "backend";
+            << "a Wayland session whose compositor offers no virtual pointer and keyboard and "
+               "whose "
+               "desktop has no RemoteDesktop portal, and /dev/uinput is not writable (install the "
+               "udev rule docs/input.md names)";
         QTest::newRow("X display out of reach")
             << Server::None << "zc-no-such-display" << QString()
             << "cannot connect to the X display \"zc-no-such-display\"";
@@ -93,7 +97,7 @@ private slots:
             qputenv("WAYLAND_DISPLAY", waylandDisplay.toLocal8Bit());
 
         DesktopServices desktop = createLinuxDesktop(capture.log);
-        QCOMPARE(desktop.inputUnavailableReason, reason);
+        QCOMPARE(desktop.inputUnavailableReason(), reason);
         QCOMPARE(desktop.inputAvailable(), reason.isEmpty());
         QVERIFY(desktop.input && desktop.text);
         const auto *translator = dynamic_cast<InputTranslator *>(desktop.input.get());

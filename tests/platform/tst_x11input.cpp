@@ -143,10 +143,10 @@ private slots:
         input->key(KEY_PLAYPAUSE, false);
         input->key(KEY_A, false);
         input->movePointer({7, 8});
-        input->button(3, true);
-        input->button(3, false);
-        input->button(1, false);
-        input->button(256, true);
+        input->button(BTN_RIGHT, true);
+        input->button(BTN_RIGHT, false);
+        input->button(BTN_LEFT, false);
+        input->button(BTN_TASK + 1, true);
         input->key(KEY_FN, true);
         QCOMPARE(calls, (QStringList{"key 36 down", "flush", "key 172 down", "flush", "key 172 up",
                                      "flush", "motion 7 8", "flush", "button 3 down", "flush",
@@ -224,7 +224,7 @@ private slots:
     void releaseAllLetsGoAndUndoesBindings()
     {
         input->key(KEY_LEFTCTRL, true);
-        input->button(1, true);
+        input->button(BTN_LEFT, true);
         input->typeText(QStringLiteral("üé€öäß"));
         input->typeText(QStringLiteral("aa"));
         input->key(KEY_A, true);
@@ -309,17 +309,17 @@ private slots:
         input->key(KEY_LEFTCTRL, false);
         calls.clear();
         input->movePointer({7, 8});
-        input->button(3, true);
-        input->button(3, false);
+        input->button(BTN_RIGHT, true);
+        input->button(BTN_RIGHT, false);
         QCOMPARE(input->pointerPosition(), QPoint(5, 6));
         QCOMPARE(calls, (QStringList{"motion 7 8", "flush", "button 3 down", "flush", "button 3 up",
                                      "flush"}));
         calls.clear();
         input->key(KEY_LEFTCTRL, true);
-        input->button(1, true);
+        input->button(BTN_LEFT, true);
         input->movePointer({9, 10});
         QCOMPARE(input->pointerPosition(), QPoint(9, 10));
-        input->button(1, false);
+        input->button(BTN_LEFT, false);
         input->key(KEY_LEFTCTRL, false);
         input->key(KEY_A, false);
         QCOMPARE(input->typeText(QStringLiteral("ß")), std::nullopt);
@@ -377,7 +377,7 @@ private slots:
         QCOMPARE(input->pointerPosition(), std::nullopt);
         input->movePointer({1, 1});
         input->key(KEY_A, true);
-        input->button(1, true);
+        input->button(BTN_LEFT, true);
         QCOMPARE(input->typeText(QStringLiteral("a")),
                  QStringLiteral("The connection to the X display is lost"));
         QCOMPARE(calls, QStringList{});

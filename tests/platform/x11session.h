@@ -36,7 +36,7 @@ struct X11Session
         qunsetenv("WAYLAND_DISPLAY");
         desktop = createLinuxDesktop(capture.log);
         if (!desktop.inputAvailable())
-            return desktop.inputUnavailableReason;
+            return desktop.inputUnavailableReason();
         mouseControls = std::make_unique<MouseControls>(*desktop.input, capture.log);
         keyboardControls = std::make_unique<KeyboardControls>(*desktop.input, *desktop.text,
                                                               *desktop.power, capture.log);

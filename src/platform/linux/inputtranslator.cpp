@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <utility>
 
 namespace zc {
 
@@ -155,9 +157,17 @@ bool isControlCharacter(QChar c)
 } // namespace
 
 InputTranslator::InputTranslator(std::unique_ptr<ILinuxInput> backend, ISessionActions &session,
-                                 Log &log, std::chrono::milliseconds releaseHeldAfter)
-    : m_backend(std::move(backend)), m_session(session), m_log(log)
+                                 Log &log, std::chrono::milliseconds releaseHeldAfter, Clock clock)
+    : m_backend(std::move(backend)), m_session(session), m_log(log),
+      m_relative(!m_backend->capabilities().absoluteMotion), m_state(m_backend->state()),
+      m_clock(std::move(clock))
 {
+    // Backends report a change from inside the call that found it, possibly while this class walks
+    // what it holds; the change is taken in once that call is over.
+    m_backend->setStateHandler([this] {
+        QMetaObject::invokeMethod(
+            &m_heldTimer, [this] { backendStateChanged(); }, Qt::QueuedConnection);
+    });
     m_heldTimer.setSingleShot(true);
     m_heldTimer.setInterval(releaseHeldAfter);
     m_heldTimer.callOnTimeout([this] {
@@ -170,24 +180,73 @@ InputTranslator::InputTranslator(std::unique_ptr<ILinuxInput> backend, ISessionA
 InputTranslator::~InputTranslator()
 {
     releaseAll();
+    m_backend->setStateHandler({});
+}
+
+QString InputTranslator::unavailableReason() const
+{
+    return m_backend->state() == InputState::Unavailable ? m_backend->unavailableReason()
+                                                         : QString();
+}
+
+void InputTranslator::backendStateChanged()
+{
+    const InputState state = m_backend->state();
+    if (state == m_state)
+        return;
+    const InputState before = std::exchange(m_state, state);
+    m_dropReported = false;
+    if (state == InputState::Ready) {
+        if (before == InputState::Starting || m_lastRestart)
+            m_log.line("Mouse and keyboard input ready:", m_backend->name());
+        return;
+    }
+    // Whatever the commands held went with the old session; a fresh one starts with nothing held.
+    m_heldTimer.stop();
+    m_pressed.clear();
+    m_buttonsDown.clear();
+    m_heldModifiers.clear();
+    m_modifiersDown.clear();
+    m_warpTarget.reset();
+}
+
+bool InputTranslator::deliverable()
+{
+    const InputState state = m_backend->state();
+    if (state == InputState::Ready)
+        return true;
+    if (state == InputState::Unavailable) {
+        const auto now = m_clock();
+        // The backend says in the log why it is unavailable, and whether it tries again.
+        if (!m_lastRestart || now - *m_lastRestart >= restartInterval) {
+            m_lastRestart = now;
+            m_backend->restart();
+        }
+        return false;
+    }
+    if (!m_dropReported) {
+        m_dropReported = true;
+        m_log.line("Mouse and keyboard input dropped until the desktop allows it");
+    }
+    return false;
 }
 
 std::optional<PointF> InputTranslator::cursorLocation()
 {
     std::optional<QPoint> position = m_warpTarget;
     if (!position)
-        position = m_backend->pointerPosition();
-    const QSize desktop = m_backend->desktopSize();
-    if (!position || desktop.isEmpty())
+        position = m_relative ? m_tracked : m_backend->pointerPosition();
+    const std::optional<double> height = mainScreenHeight();
+    if (!position || !height)
         return std::nullopt;
-    return PointF{double(position->x()), double(desktop.height()) - double(position->y())};
+    return PointF{double(position->x()), *height - double(position->y())};
 }
 
 std::optional<double> InputTranslator::mainScreenHeight()
 {
     const QSize desktop = m_backend->desktopSize();
     if (desktop.isEmpty())
-        return std::nullopt;
+        return m_relative ? std::optional<double>(0) : std::nullopt;
     return double(desktop.height());
 }
 
@@ -198,10 +257,20 @@ double InputTranslator::doubleClickInterval()
     return 0.4;
 }
 
-std::optional<QPoint> InputTranslator::clampToDesktop(PointF position)
+std::optional<QPoint> InputTranslator::targetOf(PointF position)
 {
+    if (!std::isfinite(position.x) || !std::isfinite(position.y))
+        return std::nullopt;
+    if (m_relative) {
+        // Only the offset counts, and it is bounded so that the tracked place cannot overflow.
+        const auto near = [](double value, int from) {
+            return int(
+                std::lround(std::clamp(value, from - maxRelativeMove, from + maxRelativeMove)));
+        };
+        return QPoint(near(position.x, m_tracked.x()), near(position.y, m_tracked.y()));
+    }
     const QSize desktop = m_backend->desktopSize();
-    if (desktop.isEmpty() || !std::isfinite(position.x) || !std::isfinite(position.y))
+    if (desktop.isEmpty())
         return std::nullopt;
     // The display server would stop the pointer at the edge anyway; clamping first keeps a far
     // target from wrapping in the protocol's 16-bit coordinates.
@@ -212,25 +281,42 @@ std::optional<QPoint> InputTranslator::clampToDesktop(PointF position)
 
 void InputTranslator::warpCursor(PointF topLeftPosition)
 {
-    const std::optional<QPoint> target = clampToDesktop(topLeftPosition);
+    const std::optional<QPoint> target = targetOf(topLeftPosition);
     m_warpTarget.reset();
-    if (!target)
+    if (!target || !deliverable())
         return;
-    m_backend->movePointer(*target);
+    sendMotion(*target);
     m_warpTarget = target;
 }
 
 void InputTranslator::moveTo(PointF topLeftPosition, bool skipIfWarpedThere)
 {
-    const std::optional<QPoint> target = clampToDesktop(topLeftPosition);
+    const std::optional<QPoint> target = targetOf(topLeftPosition);
     const bool warpedThere = skipIfWarpedThere && target && target == m_warpTarget;
     m_warpTarget.reset();
     if (target && !warpedThere)
-        m_backend->movePointer(*target);
+        sendMotion(*target);
+}
+
+void InputTranslator::sendMotion(QPoint target)
+{
+    if (!m_relative) {
+        m_backend->movePointer(target);
+        return;
+    }
+    const QPoint offset = target - m_tracked;
+    // Far from the origin the tracked place starts over: only offsets ever leave this class.
+    m_tracked = std::abs(target.x()) > trackedBound || std::abs(target.y()) > trackedBound
+                    ? QPoint()
+                    : target;
+    if (!offset.isNull())
+        m_backend->movePointerBy(offset);
 }
 
 void InputTranslator::postMouseEvent(const MouseEvent &event)
 {
+    if (!deliverable())
+        return;
     const HeldWatch watch(*this);
     switch (event.type) {
     case MouseEventType::MouseMoved:
@@ -240,22 +326,22 @@ void InputTranslator::postMouseEvent(const MouseEvent &event)
         moveTo(event.position, false);
         break;
     case MouseEventType::LeftMouseDown:
-        buttonDown(1, event.clickState);
+        buttonDown(BTN_LEFT, event.clickState);
         break;
     case MouseEventType::LeftMouseUp:
-        buttonUp(1);
+        buttonUp(BTN_LEFT);
         break;
     // The event type names the button; the button field of right-button events is not used.
     case MouseEventType::RightMouseDown:
-        buttonDown(3, event.clickState);
+        buttonDown(BTN_RIGHT, event.clickState);
         break;
     case MouseEventType::RightMouseUp:
-        buttonUp(3);
+        buttonUp(BTN_RIGHT);
         break;
     }
 }
 
-void InputTranslator::buttonDown(int button, std::int64_t clickState)
+void InputTranslator::buttonDown(EvdevKey button, std::int64_t clickState)
 {
     beginAction();
     setModifiers(heldLinuxModifiers());
@@ -272,7 +358,7 @@ void InputTranslator::buttonDown(int button, std::int64_t clickState)
     m_buttonsDown.insert(button);
 }
 
-void InputTranslator::buttonUp(int button)
+void InputTranslator::buttonUp(EvdevKey button)
 {
     if (m_buttonsDown.erase(button) == 0)
         return;
@@ -282,6 +368,8 @@ void InputTranslator::buttonUp(int button)
 
 void InputTranslator::postScrollEvent(const ScrollEvent &event)
 {
+    if (!deliverable())
+        return;
     const HeldWatch watch(*this);
     beginAction();
     setModifiers(heldLinuxModifiers());
@@ -291,20 +379,15 @@ void InputTranslator::postScrollEvent(const ScrollEvent &event)
     if (capped)
         m_log.line("Scroll capped at", maxScrollSteps, "steps per direction:", event.vertical,
                    event.horizontal);
-    const int verticalButton = event.vertical > 0 ? 4 : 5;
-    for (std::int64_t i = 0; i < vertical; ++i) {
-        m_backend->button(verticalButton, true);
-        m_backend->button(verticalButton, false);
-    }
-    const int horizontalButton = event.horizontal > 0 ? 6 : 7;
-    for (std::int64_t i = 0; i < horizontal; ++i) {
-        m_backend->button(horizontalButton, true);
-        m_backend->button(horizontalButton, false);
-    }
+    // The phone's positive values scroll up and left; a desktop's wheel steps count down and right.
+    m_backend->scroll(int(event.vertical > 0 ? -vertical : vertical),
+                      int(event.horizontal > 0 ? -horizontal : horizontal));
 }
 
 void InputTranslator::postKeyEvent(const KeyEvent &event)
 {
+    if (!deliverable())
+        return;
     const HeldWatch watch(*this);
     if (modifierKey(event.keyCode)) {
         if (event.down)
@@ -420,6 +503,8 @@ void InputTranslator::tap(EvdevKey key)
 
 void InputTranslator::postMediaKeyEvent(const MediaKeyEvent &event)
 {
+    if (!deliverable())
+        return;
     const HeldWatch watch(*this);
     // Only auxiliary-control-button events carry media keys.
     if (event.subtype != 8)
@@ -456,6 +541,14 @@ std::optional<QString> InputTranslator::pasteText(const QString &text)
 
 std::optional<QString> InputTranslator::typeCharacters(const QString &text)
 {
+    if (!deliverable()) {
+        if (m_backend->state() == InputState::Starting)
+            return QStringLiteral("Text dropped until the desktop allows input");
+        QString reason = m_backend->unavailableReason();
+        if (!reason.isEmpty())
+            reason[0] = reason[0].toUpper();
+        return reason;
+    }
     const HeldWatch watch(*this);
     beginAction();
     // Characters arrive as themselves: no modifier held by an earlier command may change them.
@@ -498,7 +591,7 @@ void InputTranslator::releaseHeld()
             m_backend->key(*press, false);
     }
     m_pressed.clear();
-    for (const int button : m_buttonsDown)
+    for (const EvdevKey button : m_buttonsDown)
         m_backend->button(button, false);
     m_buttonsDown.clear();
     m_heldModifiers.clear();

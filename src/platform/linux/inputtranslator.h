@@ -2,6 +2,7 @@
 
 #include "evdevkeys.h"
 #include "iinputevents.h"
+#include "ilinuxinput.h"
 #include "itextinput.h"
 
 #include <QPoint>
@@ -9,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -17,7 +19,6 @@
 
 namespace zc {
 
-class ILinuxInput;
 class ISessionActions;
 class Log;
 
@@ -41,9 +42,20 @@ public:
     // and the user's own keyboard typing shortcuts. After this long without a command,
     // whatever the commands still hold is let go.
     static constexpr std::chrono::milliseconds heldInputTimeout{30'000};
+    // Without absolute motion, one move goes at most this far along each axis; and the place the
+    // moves are reckoned from starts over beyond `trackedBound`.
+    static constexpr double maxRelativeMove = 100'000;
+    static constexpr int trackedBound = 1'000'000'000;
 
-    InputTranslator(std::unique_ptr<ILinuxInput> backend, ISessionActions &session, Log &log,
-                    std::chrono::milliseconds releaseHeldAfter = heldInputTimeout);
+    // A backend that lost its way to the desktop is asked to set it up again on a later command,
+    // but not more often than this: setting up may put a question on the user's screen.
+    static constexpr std::chrono::milliseconds restartInterval{60'000};
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    InputTranslator(
+        std::unique_ptr<ILinuxInput> backend, ISessionActions &session, Log &log,
+        std::chrono::milliseconds releaseHeldAfter = heldInputTimeout,
+        Clock clock = [] { return std::chrono::steady_clock::now(); });
     ~InputTranslator() override;
     InputTranslator(const InputTranslator &) = delete;
     InputTranslator &operator=(const InputTranslator &) = delete;
@@ -60,6 +72,9 @@ public:
 
     std::optional<QString> typeText(const QString &text) override;
     std::optional<QString> pasteText(const QString &text) override;
+
+    // Why input does not reach the desktop now; empty while it does or is being set up.
+    QString unavailableReason() const;
 
 private:
     struct HeldModifier
@@ -80,10 +95,15 @@ private:
     void keyUp(Source source);
     void press(Source source, Press key);
     void tap(EvdevKey key);
-    void buttonDown(int button, std::int64_t clickState);
-    void buttonUp(int button);
+    void buttonDown(EvdevKey button, std::int64_t clickState);
+    void buttonUp(EvdevKey button);
     void moveTo(PointF topLeftPosition, bool skipIfWarpedThere);
-    std::optional<QPoint> clampToDesktop(PointF position);
+    // Moves the pointer there: to the place, or by the offset from where it was sent last.
+    void sendMotion(QPoint target);
+    std::optional<QPoint> targetOf(PointF position);
+    // Whether input can go out now; asks a backend that lost its way to try again, now and then.
+    bool deliverable();
+    void backendStateChanged();
     std::optional<QString> typeCharacters(const QString &text);
 
     // Before a key, button or wheel event: everything held so far has been used.
@@ -113,11 +133,19 @@ private:
     std::vector<HeldModifier> m_heldModifiers;
     std::vector<EvdevKey> m_modifiersDown;
     std::map<Source, Press> m_pressed;
-    std::set<int> m_buttonsDown;
+    std::set<EvdevKey> m_buttonsDown;
     // Where the last warp put the pointer. It answers the cursor read and makes the moved event
     // that follow a warp within one command redundant, without a round trip; any other event
     // forgets it.
     std::optional<QPoint> m_warpTarget;
+    // Without absolute motion, where the pointer would be had nothing but these commands moved
+    // it: only the offsets between these places reach the desktop.
+    bool m_relative = false;
+    QPoint m_tracked;
+    InputState m_state = InputState::Ready;
+    bool m_dropReported = false;
+    Clock m_clock;
+    std::optional<std::chrono::steady_clock::time_point> m_lastRestart;
     QTimer m_heldTimer;
 };
 

@@ -12,7 +12,8 @@ namespace zc {
 using Keysym = std::uint32_t;
 
 // The keysym that stands for a character: its Latin-1 keysym where it has one, else the Unicode
-// keysym (0x01000000 plus the code point), which every X and Wayland client turns back into the character.
+// keysym (0x01000000 plus the code point), which every X and Wayland client turns back into the
+// character.
 Keysym keysymForCharacter(char32_t character);
 
 // The character a keysym types: for Latin-1 and Unicode keysyms and the legacy keysyms of other

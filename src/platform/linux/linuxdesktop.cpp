@@ -4,7 +4,9 @@
 #include "linuxpoweractions.h"
 #include "linuxsessionactions.h"
 #include "linuxworkspace.h"
+#include "uinputinput.h"
 #include "unavailabledesktop.h"
+#include "wlrootsinput.h"
 #include "x11input.h"
 #include "xlibconnection.h"
 
@@ -17,30 +19,50 @@ namespace zc {
 
 namespace {
 
-QString sessionLimitation()
+QString noGraphicalSession()
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return QStringLiteral("no graphical session (DISPLAY and WAYLAND_DISPLAY are not set)");
-    return QStringLiteral("this build has no backend for this desktop session");
+    return QStringLiteral("no graphical session (DISPLAY and WAYLAND_DISPLAY are not set)");
 }
 
-// The input backend for this session, or why there is none.
-std::unique_ptr<ILinuxInput> openInputBackend(Log &log, QString &failure)
+InputEnvironment probeEnvironment(std::optional<InputBackend> wanted)
 {
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        // XTEST under a Wayland compositor reaches only the X11 applications it runs.
-        failure = QStringLiteral("a Wayland session (WAYLAND_DISPLAY is set), and this build "
-                                 "has no Wayland input backend");
-        return nullptr;
+    InputEnvironment environment;
+    environment.x11Display = !qEnvironmentVariableIsEmpty("DISPLAY");
+    environment.waylandDisplay = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    // Only what the choice needs is asked for: each question may cost a round trip.
+    if (wanted)
+        return environment;
+    if (environment.waylandDisplay) {
+        environment.wlrootsGlobals = wlrootsInputOffered();
+        if (environment.wlrootsGlobals)
+            return environment;
     }
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-        failure = sessionLimitation();
-        return nullptr;
+    environment.uinputWritable = uinputWritable();
+    return environment;
+}
+
+std::unique_ptr<ILinuxInput> openBackend(InputBackend backend, Log &log, QString &failure)
+{
+    switch (backend) {
+    case InputBackend::X11: {
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+            failure = QStringLiteral("no X display (DISPLAY is not set)");
+            return nullptr;
+        }
+        std::unique_ptr<XlibConnection> connection = XlibConnection::open(failure);
+        if (!connection)
+            return nullptr;
+        return std::make_unique<X11Input>(std::move(connection), log);
     }
-    std::unique_ptr<XlibConnection> connection = XlibConnection::open(failure);
-    if (!connection)
+    case InputBackend::Wlroots:
+        return openWlrootsInput(log, failure);
+    case InputBackend::Portal:
+        failure = QStringLiteral("this build has no portal input backend");
         return nullptr;
-    return std::make_unique<X11Input>(std::move(connection), log);
+    case InputBackend::Uinput:
+        return openUinputInput(log, failure);
+    }
+    return nullptr;
 }
 
 // The user's session bus, or a disconnected connection when this session has none. Asked for a
@@ -58,23 +80,69 @@ QDBusConnection sessionBus()
 
 } // namespace
 
-DesktopServices createLinuxDesktop(Log &log)
+std::optional<InputChoice> InputChoice::parse(const QString &name)
+{
+    if (name == u"auto")
+        return InputChoice{};
+    if (name == u"x11")
+        return InputChoice{InputBackend::X11};
+    if (name == u"wlroots")
+        return InputChoice{InputBackend::Wlroots};
+    if (name == u"portal")
+        return InputChoice{InputBackend::Portal};
+    if (name == u"uinput")
+        return InputChoice{InputBackend::Uinput};
+    return std::nullopt;
+}
+
+std::variant<InputBackend, QString> chooseInputBackend(InputChoice choice,
+                                                       const InputEnvironment &environment)
+{
+    if (choice.backend)
+        return *choice.backend;
+    // XTEST under a Wayland compositor reaches only the X11 applications it runs.
+    if (environment.x11Display && !environment.waylandDisplay)
+        return InputBackend::X11;
+    if (environment.waylandDisplay && environment.wlrootsGlobals)
+        return InputBackend::Wlroots;
+    if (environment.waylandDisplay && environment.portalRemoteDesktop)
+        return InputBackend::Portal;
+    if (environment.uinputWritable)
+        return InputBackend::Uinput;
+    if (!environment.waylandDisplay && !environment.x11Display)
+        return noGraphicalSession() +
+               QStringLiteral(", and /dev/uinput is not writable (install the udev rule "
+                              "docs/input.md names, or start zanti-connect in a desktop session)");
+    return QStringLiteral("a Wayland session whose compositor offers no virtual pointer and "
+                          "keyboard and whose desktop has no RemoteDesktop portal, and "
+                          "/dev/uinput is not writable (install the udev rule docs/input.md "
+                          "names)");
+}
+
+DesktopServices createLinuxDesktop(Log &log, const InputOptions &input)
 {
     const QDBusConnection systemBus = QDBusConnection::systemBus();
     const QDBusConnection session = sessionBus();
     DesktopServices services;
     services.session = std::make_unique<LinuxSessionActions>(systemBus, session, log);
-    if (std::unique_ptr<ILinuxInput> backend =
-            openInputBackend(log, services.inputUnavailableReason)) {
+    QString failure;
+    std::unique_ptr<ILinuxInput> backend;
+    const std::variant<InputBackend, QString> chosen =
+        chooseInputBackend(input.choice, probeEnvironment(input.choice.backend));
+    if (const auto *route = std::get_if<InputBackend>(&chosen))
+        backend = openBackend(*route, log, failure);
+    else
+        failure = std::get<QString>(chosen);
+    if (backend) {
         const auto translator =
             std::make_shared<InputTranslator>(std::move(backend), *services.session, log);
         services.input = translator;
         services.text = translator;
+        services.inputUnavailableReason = [translator] { return translator->unavailableReason(); };
     } else {
-        services.input =
-            std::make_shared<UnavailableInputEvents>(log, services.inputUnavailableReason);
-        services.text =
-            std::make_shared<UnavailableTextInput>(log, services.inputUnavailableReason);
+        services.input = std::make_shared<UnavailableInputEvents>(log, failure);
+        services.text = std::make_shared<UnavailableTextInput>(log, failure);
+        services.inputUnavailableReason = [failure] { return failure; };
     }
     services.power = std::make_unique<LinuxPowerActions>(systemBus, session, log);
     services.workspace = std::make_unique<LinuxWorkspace>(log);

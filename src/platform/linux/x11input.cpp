@@ -1,11 +1,13 @@
 #include "x11input.h"
 
-#include "log.h"
 #include "keysyms.h"
+#include "log.h"
 
 #include <QHash>
 
 #include <linux/input-event-codes.h>
+
+#include <cstdlib>
 
 #include <algorithm>
 
@@ -144,8 +146,47 @@ bool X11Input::connected()
     if (!m_lossReported) {
         m_lossReported = true;
         m_log.line("Mouse and keyboard input stopped: the connection to the X display is lost");
+        if (m_stateHandler)
+            m_stateHandler();
     }
     return false;
+}
+
+QString X11Input::name() const
+{
+    return QStringLiteral("XTEST");
+}
+
+InputCapabilities X11Input::capabilities() const
+{
+    return {.absoluteMotion = true,
+            .relativeMotion = false,
+            .positionQuery = true,
+            .keysymTyping = true,
+            .unicodeTyping = true};
+}
+
+InputState X11Input::state() const
+{
+    return m_xlib->isConnected() ? InputState::Ready : InputState::Unavailable;
+}
+
+QString X11Input::unavailableReason() const
+{
+    if (m_xlib->isConnected())
+        return {};
+    return QStringLiteral("the connection to the X display is lost");
+}
+
+void X11Input::setStateHandler(std::function<void()> handler)
+{
+    m_stateHandler = std::move(handler);
+}
+
+void X11Input::movePointerBy(QPoint offset)
+{
+    if (const std::optional<QPoint> position = pointerPosition())
+        movePointer(*position + offset);
 }
 
 std::optional<QPoint> X11Input::pointerPosition()
@@ -180,17 +221,48 @@ void X11Input::movePointer(QPoint position)
     sendMotion(position);
 }
 
-void X11Input::button(int button, bool down)
+void X11Input::button(EvdevKey button, bool down)
 {
-    if (button < 1 || button > 255 || !connected())
+    switch (button) {
+    case BTN_LEFT:
+        pointerButton(1, down);
+        break;
+    case BTN_MIDDLE:
+        pointerButton(2, down);
+        break;
+    case BTN_RIGHT:
+        pointerButton(3, down);
+        break;
+    default:
+        // The commands use no other button.
+        break;
+    }
+}
+
+void X11Input::scroll(int verticalSteps, int horizontalSteps)
+{
+    // The core protocol's wheel: buttons 4 and 5 scroll up and down, 6 and 7 left and right, one
+    // click per step.
+    const auto clicks = [this](unsigned button, int steps) {
+        for (int i = 0; i < steps; ++i) {
+            pointerButton(button, true);
+            pointerButton(button, false);
+        }
+    };
+    clicks(verticalSteps < 0 ? 4 : 5, std::abs(verticalSteps));
+    clicks(horizontalSteps < 0 ? 6 : 7, std::abs(horizontalSteps));
+}
+
+void X11Input::pointerButton(unsigned button, bool down)
+{
+    if (!connected())
         return;
     // A click with Control held waits for the Control press that waits behind the text.
     if (m_waitingPointer > 0 || m_modifiersWhenDone != modifiersDown()) {
-        enqueue(
-            {.run = [this, button, down] { sendButton(unsigned(button), down); }, .pointer = true});
+        enqueue({.run = [this, button, down] { sendButton(button, down); }, .pointer = true});
         return;
     }
-    sendButton(unsigned(button), down);
+    sendButton(button, down);
 }
 
 void X11Input::key(EvdevKey key, bool down)

@@ -57,10 +57,19 @@ public:
     X11Input(const X11Input &) = delete;
     X11Input &operator=(const X11Input &) = delete;
 
+    QString name() const override;
+    InputCapabilities capabilities() const override;
+    InputState state() const override;
+    QString unavailableReason() const override;
+    void setStateHandler(std::function<void()> handler) override;
+    // A lost display stays lost: the program is restarted with the next session.
+    void restart() override {}
     std::optional<QPoint> pointerPosition() override;
     QSize desktopSize() override;
     void movePointer(QPoint position) override;
-    void button(int button, bool down) override;
+    void movePointerBy(QPoint offset) override;
+    void button(EvdevKey button, bool down) override;
+    void scroll(int verticalSteps, int horizontalSteps) override;
     void key(EvdevKey key, bool down) override;
     std::optional<QString> typeText(QStringView text) override;
     // Also drops the rest of a text being typed and every operation waiting behind it.
@@ -95,6 +104,7 @@ private:
     void enqueue(Waiting waiting);
     void runWaiting();
     void dropWaiting();
+    void pointerButton(unsigned button, bool down);
     void sendMotion(QPoint position);
     void sendButton(unsigned button, bool down);
     void sendKey(unsigned keycode, bool down);
@@ -123,6 +133,7 @@ private:
     // The modifier keys held once every waiting key has gone out.
     std::set<unsigned> m_modifiersWhenDone;
     bool m_lossReported = false;
+    std::function<void()> m_stateHandler;
     QTimer m_restoreTimer;
     QTimer m_continueTimer;
 };
