@@ -149,12 +149,17 @@ class TestInputTranslator : public QObject
         return {state, subtype, (type << 16) | state, -1};
     }
 
-    void make(std::chrono::milliseconds releaseHeldAfter)
+    std::chrono::steady_clock::time_point now;
+
+    void make(std::chrono::milliseconds releaseHeldAfter, bool relative = false,
+              InputState state = InputState::Ready)
     {
         auto recording = std::make_unique<RecordingLinuxInput>(calls);
         backend = recording.get();
+        backend->relative = relative;
+        backend->currentState = state;
         translator = std::make_unique<InputTranslator>(std::move(recording), *backend, capture.log,
-                                                       releaseHeldAfter);
+                                                       releaseHeldAfter, [this] { return now; });
     }
 
     // Runs requests through the executors, each after the previous one's queued events. They are
@@ -336,6 +341,73 @@ private slots:
         run(QStringLiteral("m:left_button_down"));
         translator.reset();
         QCOMPARE(calls, (QStringList{"left down", "left up", "release all"}));
+    }
+
+    // Backends that move only by offsets and cannot say where the pointer is.
+    void relativeMotion_data()
+    {
+        QTest::addColumn<QString>("requests");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("moves") << "m:move_by&delta_x=10&delta_y=5 m:move_by&delta_x=-3&delta_y=0"
+                               << QStringList{"move by (10, 5)", "move by (-3, 0)"};
+        QTest::newRow("a drag") << "m:left_button_down m:move_by&delta_x=4&delta_y=-4 "
+                                   "m:left_button_up m:move_by&delta_x=0&delta_y=0"
+                                << QStringList{"left down", "move by (4, -4)", "left up"};
+        QTest::newRow("far moves are bounded, and the next one is not short of them")
+            << "m:move_by&delta_x=-9000000000&delta_y=250000 m:move_by&delta_x=7&delta_y=1"
+            << QStringList{"move by (-100000, 100000)", "move by (7, 1)"};
+    }
+
+    void relativeMotion()
+    {
+        QFETCH(QString, requests);
+        QFETCH(QStringList, expected);
+        make(InputTranslator::heldInputTimeout, true);
+        backend->desktop = QSize();
+        calls.clear();
+        run(requests);
+        QCOMPARE(calls, expected);
+        QCOMPARE(backend->pointerReads, 0);
+    }
+
+    // A backend waiting for the desktop's permission, refused or cut off: nothing is sent and
+    // nothing stays held, and a lost one is asked again on a later command, once a minute.
+    void inputWaitsForTheBackendAndRecovers()
+    {
+        make(InputTranslator::heldInputTimeout, true, InputState::Starting);
+        calls.clear();
+        run(QStringLiteral("m:left_button_down t:x m:move_by&delta_x=1&delta_y=1"));
+        QCOMPARE(calls, QStringList());
+        QCOMPARE(capture.lines().count("Mouse and keyboard input dropped until the desktop "
+                                       "allows it"),
+                 1);
+
+        backend->setState(InputState::Ready);
+        QTRY_VERIFY(capture.lines().contains("Mouse and keyboard input ready: recording"));
+        run(QStringLiteral("alt_mouse_down m:left_button_down"));
+        QCOMPARE(backend->held, (QSet<QString>{keyName(KEY_LEFTCTRL), "left"}));
+
+        calls.clear();
+        backend->setState(InputState::Unavailable);
+        QCoreApplication::processEvents();
+        QCOMPARE(translator->unavailableReason(), QStringLiteral("gone"));
+        run(QStringLiteral("m:left_button_up alt_mouse_up t:x"));
+        QCOMPARE(calls, QStringList{"restart"});
+        now += InputTranslator::restartInterval - std::chrono::milliseconds(1);
+        run(QStringLiteral("t:x"));
+        QCOMPARE(calls, QStringList{"restart"});
+        now += std::chrono::milliseconds(1);
+        run(QStringLiteral("t:x"));
+        QCOMPARE(calls, (QStringList{"restart", "restart"}));
+
+        // What was held went with the old session: a new one starts with nothing held.
+        calls.clear();
+        backend->held.clear();
+        backend->setState(InputState::Ready);
+        QCoreApplication::processEvents();
+        QCOMPARE(translator->unavailableReason(), QString());
+        run(QStringLiteral("m:left_button_click"));
+        QCOMPARE(calls, clicks(BTN_LEFT, 1));
     }
 
     // A phone gone between a press and its release must not leave Control or a button held.

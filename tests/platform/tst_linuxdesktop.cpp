@@ -42,6 +42,81 @@ private slots:
         capture.clear();
     }
 
+    void chooseInputBackend_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("offers");
+        QTest::addColumn<QString>("chosen");
+
+        // Offers: x = DISPLAY, w = WAYLAND_DISPLAY, g = wlroots globals, p = RemoteDesktop portal,
+        // u = writable /dev/uinput.
+        QTest::newRow("X11 session") << "auto"
+                                     << "xpu"
+                                     << "x11";
+        QTest::newRow("wlroots under Xwayland, before the portal") << "auto"
+                                                                   << "xwgpu"
+                                                                   << "wlroots";
+        QTest::newRow("GNOME or KDE on Wayland") << "auto"
+                                                 << "xwpu"
+                                                 << "portal";
+        QTest::newRow("Wayland without a portal") << "auto"
+                                                  << "wu"
+                                                  << "uinput";
+        QTest::newRow("console") << "auto"
+                                 << "u"
+                                 << "uinput";
+        QTest::newRow("Wayland with nothing") << "auto"
+                                              << "xw"
+                                              << "a Wayland session";
+        QTest::newRow("console with nothing") << "auto"
+                                              << ""
+                                              << "no graphical session";
+        QTest::newRow("by hand, offered or not") << "x11"
+                                                 << "wgp"
+                                                 << "x11";
+        QTest::newRow("by hand: portal") << "portal"
+                                         << "x"
+                                         << "portal";
+        QTest::newRow("by hand: wlroots") << "wlroots"
+                                          << ""
+                                          << "wlroots";
+        QTest::newRow("by hand: uinput") << "uinput"
+                                         << "xwgp"
+                                         << "uinput";
+        QTest::newRow("unknown route") << "X11"
+                                       << "x"
+                                       << "";
+        QTest::newRow("empty route") << ""
+                                     << "x"
+                                     << "";
+    }
+
+    void chooseInputBackend()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, offers);
+        QFETCH(QString, chosen);
+        const std::optional<InputChoice> choice = InputChoice::parse(option);
+        QCOMPARE(choice.has_value(), !chosen.isEmpty());
+        if (!choice)
+            return;
+        const InputEnvironment environment{.x11Display = offers.contains(u'x'),
+                                           .waylandDisplay = offers.contains(u'w'),
+                                           .wlrootsGlobals = offers.contains(u'g'),
+                                           .portalRemoteDesktop = offers.contains(u'p'),
+                                           .uinputWritable = offers.contains(u'u')};
+        const std::variant<InputBackend, QString> result =
+            zc::chooseInputBackend(*choice, environment);
+        if (const auto *reason = std::get_if<QString>(&result)) {
+            QVERIFY2(reason->startsWith(chosen), qPrintable(*reason));
+            QVERIFY(reason->contains(QLatin1String("/dev/uinput is not writable")));
+            return;
+        }
+        const QStringList names{"x11", "wlroots", "portal", "uinput"};
+        QCOMPARE(names.at(int(std::get<InputBackend>(result))), chosen);
+        QCOMPARE(InputChoice::parse(chosen)->backend, std::get<InputBackend>(result));
+    }
+
     void inputBackend_data()
     {
         QTest::addColumn<Server>("server");

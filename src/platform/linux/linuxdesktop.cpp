@@ -4,10 +4,14 @@
 #include "linuxpoweractions.h"
 #include "linuxsessionactions.h"
 #include "linuxworkspace.h"
+#include "log.h"
+#include "portalinput.h"
 #include "uinputinput.h"
 #include "unavailabledesktop.h"
+#include "waylandkeymap.h"
 #include "wlrootsinput.h"
 #include "x11input.h"
+#include "xkbkeymap.h"
 #include "xlibconnection.h"
 
 #include <QDBusConnection>
@@ -24,7 +28,10 @@ QString noGraphicalSession()
     return QStringLiteral("no graphical session (DISPLAY and WAYLAND_DISPLAY are not set)");
 }
 
-InputEnvironment probeEnvironment(std::optional<InputBackend> wanted)
+// Long enough for a portal started on demand to answer, short enough for a start-up.
+constexpr int portalProbeTimeoutMs = 3000;
+
+InputEnvironment probeEnvironment(std::optional<InputBackend> wanted, const QDBusConnection &bus)
 {
     InputEnvironment environment;
     environment.x11Display = !qEnvironmentVariableIsEmpty("DISPLAY");
@@ -36,12 +43,16 @@ InputEnvironment probeEnvironment(std::optional<InputBackend> wanted)
         environment.wlrootsGlobals = wlrootsInputOffered();
         if (environment.wlrootsGlobals)
             return environment;
+        environment.portalRemoteDesktop = PortalInput::offeredOn(bus, portalProbeTimeoutMs);
+        if (environment.portalRemoteDesktop)
+            return environment;
     }
     environment.uinputWritable = uinputWritable();
     return environment;
 }
 
-std::unique_ptr<ILinuxInput> openBackend(InputBackend backend, Log &log, QString &failure)
+std::unique_ptr<ILinuxInput> openBackend(InputBackend backend, const InputOptions &options,
+                                         const QDBusConnection &bus, Log &log, QString &failure)
 {
     switch (backend) {
     case InputBackend::X11: {
@@ -56,9 +67,27 @@ std::unique_ptr<ILinuxInput> openBackend(InputBackend backend, Log &log, QString
     }
     case InputBackend::Wlroots:
         return openWlrootsInput(log, failure);
-    case InputBackend::Portal:
-        failure = QStringLiteral("this build has no portal input backend");
-        return nullptr;
+    case InputBackend::Portal: {
+        if (!bus.isConnected()) {
+            failure = QStringLiteral("the RemoteDesktop portal needs a session bus, and there is "
+                                     "none");
+            return nullptr;
+        }
+        // The layout tells which characters the desktop can type; without Wayland it is unknown.
+        QString keymapFailure;
+        std::shared_ptr<WaylandKeymap> keymap;
+        if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+            keymap = WaylandKeymap::open(log, keymapFailure);
+        if (!keymap && !keymapFailure.isEmpty())
+            log.line("The desktop's keyboard layout is unknown:", keymapFailure);
+        return std::make_unique<PortalInput>(
+            bus, log,
+            PortalInput::Hooks{.restoreToken = options.restoreToken,
+                               .keepRestoreToken = options.keepRestoreToken,
+                               .keymap = [keymap]() -> const XkbKeymap * {
+                                   return keymap ? keymap->keymap() : nullptr;
+                               }});
+    }
     case InputBackend::Uinput:
         return openUinputInput(log, failure);
     }
@@ -128,9 +157,9 @@ DesktopServices createLinuxDesktop(Log &log, const InputOptions &input)
     QString failure;
     std::unique_ptr<ILinuxInput> backend;
     const std::variant<InputBackend, QString> chosen =
-        chooseInputBackend(input.choice, probeEnvironment(input.choice.backend));
+        chooseInputBackend(input.choice, probeEnvironment(input.choice.backend, session));
     if (const auto *route = std::get_if<InputBackend>(&chosen))
-        backend = openBackend(*route, log, failure);
+        backend = openBackend(*route, input, session, log, failure);
     else
         failure = std::get<QString>(chosen);
     if (backend) {
