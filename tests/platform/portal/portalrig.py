@@ -154,7 +154,7 @@ class Rig:
         return Wev(self.start(["stdbuf", "-oL", "wev"], env=dict(self.environment, WAYLAND_DISPLAY="wayland-zc"),
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT))
 
-    def start_program(self, program, *arguments):
+    def start_program(self, program, *arguments, **environment):
         settings = os.path.join(self.environment["XDG_CONFIG_HOME"], "zanti-connect")
         os.makedirs(settings, exist_ok=True)
         port = free_port()
@@ -167,7 +167,7 @@ class Rig:
                              stderr=subprocess.STDOUT,
                              # The sanitizer build: Qt's D-Bus keeps a few objects to the process's end.
                              env=dict(self.environment, PATH=self.folder("bin"), LSAN_OPTIONS="suppressions="
-                                      + os.path.join(HERE, "..", "..", "app", "tray", "lsan.supp")))
+                                      + os.path.join(HERE, "..", "..", "app", "tray", "lsan.supp"), **environment))
         program = Program(process, log_path, port)
         self.programs.append(program)
         program.wait_log(f"UDP server listening on port {port}$")
