@@ -60,7 +60,11 @@ bool WaylandConnection::flush()
         checkFailed();
         return false;
     }
-    m_writable.setEnabled(false);
+    if (m_writable.isEnabled()) {
+        m_writable.setEnabled(false);
+        if (m_drainedHandler)
+            m_drainedHandler();
+    }
     return true;
 }
 

@@ -30,6 +30,11 @@ public:
     // not take now goes out as soon as it is writable.
     bool flush();
     bool failed() const { return !m_failure.isEmpty(); }
+    // Whether requests wait for the socket. libwayland gives up on a connection whose own buffer
+    // (4 KiB) overflows, so a client that can wait sends no more meanwhile.
+    bool congested() const { return m_writable.isEnabled(); }
+    // Called when the requests that waited have gone out.
+    void setDrainedHandler(std::function<void()> handler) { m_drainedHandler = std::move(handler); }
     // Why the connection failed; empty while it works.
     const QString &failure() const { return m_failure; }
     // Called once, when the connection fails: the compositor went away or refused a request.
@@ -45,6 +50,7 @@ private:
     QSocketNotifier m_writable;
     QString m_failure;
     std::function<void()> m_failureHandler;
+    std::function<void()> m_drainedHandler;
 };
 
 } // namespace zc

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace zc {
 
@@ -120,6 +121,10 @@ WlrootsInput::WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &l
     m_burstTimer.setSingleShot(true);
     m_burstTimer.setTimerType(Qt::PreciseTimer);
     m_burstTimer.callOnTimeout([this] { typeBurst(); });
+    m_connection->setDrainedHandler([this] {
+        if (!m_pendingMotion.isNull() && m_waitingPointer == 0)
+            movePointerBy({});
+    });
     m_connection->setFailureHandler([this] {
         m_log.line("Mouse and keyboard input stopped:", m_connection->failure());
         m_burstTimer.stop();
@@ -247,8 +252,13 @@ void WlrootsInput::movePointerBy(QPoint offset)
     if (!connected())
         return;
     const auto run = [this, offset] {
-        zwlr_virtual_pointer_v1_motion(m_pointer, now(), wl_fixed_from_int(offset.x()),
-                                       wl_fixed_from_int(offset.y()));
+        // Moves made while the socket is full go out as one.
+        m_pendingMotion += offset;
+        if (m_connection->congested() || m_pendingMotion.isNull())
+            return;
+        const QPoint motion = std::exchange(m_pendingMotion, QPoint());
+        zwlr_virtual_pointer_v1_motion(m_pointer, now(), wl_fixed_from_int(motion.x()),
+                                       wl_fixed_from_int(motion.y()));
         zwlr_virtual_pointer_v1_frame(m_pointer);
         flush();
     };
@@ -425,6 +435,10 @@ void WlrootsInput::typeBurst()
 {
     if (!connected())
         return;
+    if (m_connection->congested()) {
+        m_burstTimer.start(burstInterval);
+        return;
+    }
     const std::size_t end = std::min(m_text.size(), m_typed + charactersPerBurst);
     // Every character of the burst gets its key before the first is typed, in one keymap.
     std::set<EvdevKey> keep;

@@ -107,6 +107,7 @@ private:
     zwp_virtual_keyboard_manager_v1 *m_keyboardManager = nullptr;
     zwlr_virtual_pointer_v1 *m_pointer = nullptr;
     zwp_virtual_keyboard_v1 *m_keyboard = nullptr;
+    QPoint m_pendingMotion;
     std::set<EvdevKey> m_keysDown;
     std::set<EvdevKey> m_buttonsDown;
     // The modifier keys held once every waiting key has gone out.
