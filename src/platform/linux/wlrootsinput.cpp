@@ -1,16 +1,556 @@
 #include "wlrootsinput.h"
 
+#include "log.h"
+#include "virtualkeymap.h"
+#include "waylandconnection.h"
+
+#include <virtual-keyboard-unstable-v1-client-protocol.h>
+#include <wayland-client.h>
+#include <wlr-virtual-pointer-unstable-v1-client-protocol.h>
+
+#include <fcntl.h>
+#include <linux/input-event-codes.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
 namespace zc {
+
+namespace {
+
+// A wheel's step, in the units a wl_pointer.axis event counts.
+constexpr int axisValuePerStep = 15;
+
+bool isModifier(EvdevKey key)
+{
+    switch (key) {
+    case KEY_LEFTSHIFT:
+    case KEY_RIGHTSHIFT:
+    case KEY_LEFTCTRL:
+    case KEY_RIGHTCTRL:
+    case KEY_LEFTALT:
+    case KEY_RIGHTALT:
+    case KEY_LEFTMETA:
+    case KEY_RIGHTMETA:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Milliseconds of the monotonic clock, which the compositor's own devices count in too.
+uint32_t now()
+{
+    timespec time{};
+    clock_gettime(CLOCK_MONOTONIC, &time);
+    return uint32_t(uint64_t(time.tv_sec) * 1000 + uint64_t(time.tv_nsec) / 1'000'000);
+}
+
+std::vector<char32_t> codePoints(QStringView text)
+{
+    std::vector<char32_t> characters;
+    characters.reserve(std::size_t(text.size()));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            characters.push_back(QChar::surrogateToUcs4(c, text[i + 1]));
+            ++i;
+        } else if (!c.isSurrogate()) {
+            characters.push_back(c.unicode());
+        }
+    }
+    return characters;
+}
+
+struct Globals
+{
+    bool pointer = false;
+    bool keyboard = false;
+};
+
+void noteGlobal(void *data, wl_registry *, uint32_t, const char *interface, uint32_t)
+{
+    auto *globals = static_cast<Globals *>(data);
+    if (std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0)
+        globals->pointer = true;
+    else if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0)
+        globals->keyboard = true;
+}
+void ignoreRemoval(void *, wl_registry *, uint32_t) {}
+constexpr wl_registry_listener globalsListener{noteGlobal, ignoreRemoval};
+
+} // namespace
 
 bool wlrootsInputOffered()
 {
-    return false;
+    wl_display *display = wl_display_connect(nullptr);
+    if (!display)
+        return false;
+    Globals globals;
+    wl_registry *registry = wl_display_get_registry(display);
+    wl_registry_add_listener(registry, &globalsListener, &globals);
+    const bool answered = wl_display_roundtrip(display) >= 0;
+    wl_registry_destroy(registry);
+    wl_display_disconnect(display);
+    return answered && globals.pointer && globals.keyboard;
 }
 
-std::unique_ptr<ILinuxInput> openWlrootsInput(Log &, QString &failure)
+std::unique_ptr<ILinuxInput> openWlrootsInput(Log &log, QString &failure)
 {
-    failure = QStringLiteral("this build has no wlroots input backend");
-    return nullptr;
+    return WlrootsInput::open(log, failure);
+}
+
+std::unique_ptr<WlrootsInput> WlrootsInput::open(Log &log, QString &failure)
+{
+    std::unique_ptr<WaylandConnection> connection = WaylandConnection::open(failure);
+    if (!connection)
+        return nullptr;
+    std::unique_ptr<WlrootsInput> input(new WlrootsInput(std::move(connection), log));
+    if (!input->start(failure))
+        return nullptr;
+    return input;
+}
+
+WlrootsInput::WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &log)
+    : m_connection(std::move(connection)), m_log(log)
+{
+    m_burstTimer.setSingleShot(true);
+    m_burstTimer.setTimerType(Qt::PreciseTimer);
+    m_burstTimer.callOnTimeout([this] { typeBurst(); });
+    m_connection->setDrainedHandler([this] {
+        if (!m_pendingMotion.isNull() && m_waitingPointer == 0)
+            movePointerBy({});
+    });
+    m_connection->setFailureHandler([this] {
+        m_log.line("Mouse and keyboard input stopped:", m_connection->failure());
+        m_burstTimer.stop();
+        m_text.clear();
+        m_typed = 0;
+        dropWaiting();
+        if (m_stateHandler)
+            m_stateHandler();
+    });
+}
+
+void WlrootsInput::global(void *data, wl_registry *registry, uint32_t name, const char *interface,
+                          uint32_t)
+{
+    auto *self = static_cast<WlrootsInput *>(data);
+    if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->m_seat) {
+        self->m_seat =
+            static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+    } else if (std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0) {
+        self->m_pointerManager = static_cast<zwlr_virtual_pointer_manager_v1 *>(
+            wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
+    } else if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0) {
+        self->m_keyboardManager = static_cast<zwp_virtual_keyboard_manager_v1 *>(
+            wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+    }
+}
+
+void WlrootsInput::globalRemove(void *, wl_registry *, uint32_t) {}
+
+bool WlrootsInput::start(QString &failure)
+{
+    m_keymap = VirtualKeymap::create(failure);
+    if (!m_keymap)
+        return false;
+    static constexpr wl_registry_listener listener{global, globalRemove};
+    m_registry = wl_display_get_registry(m_connection->display());
+    wl_registry_add_listener(m_registry, &listener, this);
+    if (!m_connection->roundtrip()) {
+        failure = m_connection->failure();
+        return false;
+    }
+    if (!m_pointerManager || !m_keyboardManager) {
+        failure = QStringLiteral("the Wayland compositor offers no virtual pointer and keyboard "
+                                 "(zwlr_virtual_pointer_manager_v1, "
+                                 "zwp_virtual_keyboard_manager_v1)");
+        return false;
+    }
+    if (!m_seat) {
+        failure = QStringLiteral("the Wayland compositor offers no seat");
+        return false;
+    }
+    m_pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(m_pointerManager, m_seat);
+    m_keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(m_keyboardManager, m_seat);
+    uploadKeymap();
+    // A compositor that refuses virtual keyboards to this client says so now.
+    if (!m_connection->roundtrip()) {
+        failure = m_connection->failure();
+        return false;
+    }
+    return true;
+}
+
+WlrootsInput::~WlrootsInput()
+{
+    m_connection->setFailureHandler({});
+    releaseAll();
+    if (m_keyboard)
+        zwp_virtual_keyboard_v1_destroy(m_keyboard);
+    if (m_pointer)
+        zwlr_virtual_pointer_v1_destroy(m_pointer);
+    if (m_keyboardManager)
+        wl_proxy_destroy(reinterpret_cast<wl_proxy *>(m_keyboardManager));
+    if (m_pointerManager)
+        zwlr_virtual_pointer_manager_v1_destroy(m_pointerManager);
+    if (m_seat)
+        wl_seat_destroy(m_seat);
+    if (m_registry)
+        wl_registry_destroy(m_registry);
+    // The releases and the devices' end go out before the connection closes.
+    if (connected())
+        wl_display_flush(m_connection->display());
+}
+
+QString WlrootsInput::name() const
+{
+    return QStringLiteral("wlroots virtual input");
+}
+
+InputCapabilities WlrootsInput::capabilities() const
+{
+    return {.absoluteMotion = false,
+            .relativeMotion = true,
+            .positionQuery = false,
+            .keysymTyping = false,
+            .unicodeTyping = true};
+}
+
+bool WlrootsInput::connected() const
+{
+    return !m_connection->failed();
+}
+
+InputState WlrootsInput::state() const
+{
+    return connected() ? InputState::Ready : InputState::Unavailable;
+}
+
+QString WlrootsInput::unavailableReason() const
+{
+    return m_connection->failure();
+}
+
+void WlrootsInput::setStateHandler(std::function<void()> handler)
+{
+    m_stateHandler = std::move(handler);
+}
+
+void WlrootsInput::flush()
+{
+    m_connection->flush();
+}
+
+void WlrootsInput::movePointerBy(QPoint offset)
+{
+    if (!connected())
+        return;
+    const auto run = [this, offset] {
+        // Moves made while the socket is full go out as one.
+        m_pendingMotion += offset;
+        if (m_connection->congested() || m_pendingMotion.isNull())
+            return;
+        const QPoint motion = std::exchange(m_pendingMotion, QPoint());
+        zwlr_virtual_pointer_v1_motion(m_pointer, now(), wl_fixed_from_int(motion.x()),
+                                       wl_fixed_from_int(motion.y()));
+        zwlr_virtual_pointer_v1_frame(m_pointer);
+        flush();
+    };
+    // Behind a button that waits, so that a drag keeps its shape.
+    if (m_waitingPointer > 0)
+        enqueue({.run = run, .pointer = true});
+    else
+        run();
+}
+
+void WlrootsInput::button(EvdevKey button, bool down)
+{
+    if (!connected())
+        return;
+    // A click with Control held waits for the Control press that waits behind the text.
+    std::set<EvdevKey> modifiersNow;
+    for (const EvdevKey key : m_keysDown) {
+        if (isModifier(key))
+            modifiersNow.insert(key);
+    }
+    if (m_waitingPointer > 0 || m_modifiersWhenDone != modifiersNow) {
+        enqueue({.run = [this, button, down] { sendButton(button, down); }, .pointer = true});
+        return;
+    }
+    sendButton(button, down);
+}
+
+void WlrootsInput::sendButton(EvdevKey button, bool down)
+{
+    if (down) {
+        m_buttonsDown.insert(button);
+    } else if (m_buttonsDown.erase(button) == 0) {
+        return;
+    }
+    zwlr_virtual_pointer_v1_button(m_pointer, now(), button,
+                                   down ? WL_POINTER_BUTTON_STATE_PRESSED
+                                        : WL_POINTER_BUTTON_STATE_RELEASED);
+    zwlr_virtual_pointer_v1_frame(m_pointer);
+    flush();
+}
+
+void WlrootsInput::scroll(int verticalSteps, int horizontalSteps)
+{
+    if (!connected())
+        return;
+    const auto run = [this, verticalSteps, horizontalSteps] {
+        const std::pair<uint32_t, int> axes[] = {
+            {WL_POINTER_AXIS_VERTICAL_SCROLL, verticalSteps},
+            {WL_POINTER_AXIS_HORIZONTAL_SCROLL, horizontalSteps}};
+        for (const auto &[axis, steps] : axes) {
+            if (steps == 0)
+                continue;
+            zwlr_virtual_pointer_v1_axis_source(m_pointer, WL_POINTER_AXIS_SOURCE_WHEEL);
+            zwlr_virtual_pointer_v1_axis_discrete(
+                m_pointer, now(), axis, wl_fixed_from_int(steps * axisValuePerStep), steps);
+            zwlr_virtual_pointer_v1_frame(m_pointer);
+        }
+        flush();
+    };
+    if (m_waitingPointer > 0)
+        enqueue({.run = run, .pointer = true});
+    else
+        run();
+}
+
+void WlrootsInput::key(EvdevKey key, bool down)
+{
+    if (!connected())
+        return;
+    if (isModifier(key)) {
+        if (down)
+            m_modifiersWhenDone.insert(key);
+        else
+            m_modifiersWhenDone.erase(key);
+    }
+    if (typing() || !m_waiting.empty()) {
+        enqueue({.run = [this, key, down] {
+            sendKey(key, down);
+            flush();
+        }});
+        return;
+    }
+    sendKey(key, down);
+    flush();
+}
+
+void WlrootsInput::sendKey(EvdevKey key, bool down)
+{
+    if (down) {
+        m_keysDown.insert(key);
+    } else if (m_keysDown.erase(key) == 0) {
+        return;
+    }
+    zwp_virtual_keyboard_v1_key(m_keyboard, now(), key,
+                                down ? WL_KEYBOARD_KEY_STATE_PRESSED
+                                     : WL_KEYBOARD_KEY_STATE_RELEASED);
+    if (m_keymap->updateKey(key, down))
+        sendModifiers();
+}
+
+void WlrootsInput::tap(EvdevKey key)
+{
+    const uint32_t time = now();
+    zwp_virtual_keyboard_v1_key(m_keyboard, time, key, WL_KEYBOARD_KEY_STATE_PRESSED);
+    zwp_virtual_keyboard_v1_key(m_keyboard, time, key, WL_KEYBOARD_KEY_STATE_RELEASED);
+}
+
+void WlrootsInput::sendModifiers()
+{
+    VirtualKeymap::Modifiers modifiers = m_keymap->modifiers();
+    if (m_locksLifted)
+        modifiers.locked = 0;
+    zwp_virtual_keyboard_v1_modifiers(m_keyboard, modifiers.depressed, modifiers.latched,
+                                      modifiers.locked, modifiers.group);
+}
+
+void WlrootsInput::uploadKeymap()
+{
+    const QByteArray text = m_keymap->text();
+    const int fd = memfd_create("zanti-connect-keymap", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) {
+        m_log.line("Keymap not sent to the compositor: memfd_create failed");
+        return;
+    }
+    // The compositor maps the file; it must not shrink under it.
+    if (ftruncate(fd, text.size()) == 0) {
+        void *map = mmap(nullptr, size_t(text.size()), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map != MAP_FAILED) {
+            std::memcpy(map, text.constData(), size_t(text.size()));
+            munmap(map, size_t(text.size()));
+            fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+            zwp_virtual_keyboard_v1_keymap(m_keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                           uint32_t(text.size()));
+            // A new keymap starts with a new state: the modifiers are told again.
+            sendModifiers();
+        }
+    }
+    close(fd);
+}
+
+std::optional<QString> WlrootsInput::typeText(QStringView text)
+{
+    if (!connected())
+        return m_connection->failure();
+    std::vector<char32_t> characters = codePoints(text);
+    const std::size_t waiting = (m_text.size() - m_typed) + m_waitingCharacters;
+    const std::size_t room =
+        std::min(maxTextLength, maxWaitingCharacters - std::min(waiting, maxWaitingCharacters));
+    if (characters.size() > room) {
+        m_log.line("Typing cut short,", characters.size() - room, "characters not typed: at most",
+                   maxTextLength, "per text and", maxWaitingCharacters, "waiting");
+        characters.resize(room);
+    }
+    if (characters.empty())
+        return std::nullopt;
+    if (typing() || !m_waiting.empty()) {
+        const std::size_t count = characters.size();
+        enqueue({.run =
+                     [this, characters = std::move(characters)]() mutable {
+                         m_text = std::move(characters);
+                         m_typed = 0;
+                         typeBurst();
+                     },
+                 .characters = count});
+        return std::nullopt;
+    }
+    m_text = std::move(characters);
+    m_typed = 0;
+    typeBurst();
+    return std::nullopt;
+}
+
+void WlrootsInput::typeBurst()
+{
+    if (!connected())
+        return;
+    if (m_connection->congested()) {
+        m_burstTimer.start(burstInterval);
+        return;
+    }
+    const std::size_t end = std::min(m_text.size(), m_typed + charactersPerBurst);
+    // Every character of the burst gets its key before the first is typed, in one keymap.
+    std::set<EvdevKey> keep;
+    std::vector<char32_t> unplaced;
+    for (std::size_t i = m_typed; i < end; ++i) {
+        if (const std::optional<VirtualKeymap::Place> place = m_keymap->find(m_text[i]))
+            keep.insert(place->key);
+        else if (m_text[i] != U'\n' && m_text[i] != U'\t')
+            unplaced.push_back(m_text[i]);
+    }
+    if (!unplaced.empty()) {
+        // With more characters than spare keys in one burst, those beyond are typed in the next.
+        if (!m_keymap->bind(unplaced, keep)) {
+            m_log.line("Characters not typed: more different ones in a row than spare keys");
+        }
+        uploadKeymap();
+    }
+    if (m_keymap->modifiers().locked != 0 && !m_locksLifted) {
+        m_locksLifted = true;
+        sendModifiers();
+    }
+    bool shifted = false;
+    const auto setShift = [this, &shifted](bool down) {
+        if (shifted == down)
+            return;
+        shifted = down;
+        sendKey(KEY_LEFTSHIFT, down);
+    };
+    for (; m_typed < end; ++m_typed) {
+        const char32_t character = m_text[m_typed];
+        if (character == U'\n' || character == U'\t') {
+            setShift(false);
+            tap(character == U'\n' ? KEY_ENTER : KEY_TAB);
+        } else if (const std::optional<VirtualKeymap::Place> place = m_keymap->find(character)) {
+            setShift(place->shifted);
+            tap(place->key);
+            m_keymap->used(place->key);
+        }
+    }
+    setShift(false);
+    if (typing()) {
+        flush();
+        m_burstTimer.start(burstInterval);
+        return;
+    }
+    m_text.clear();
+    m_typed = 0;
+    if (m_locksLifted) {
+        m_locksLifted = false;
+        sendModifiers();
+    }
+    flush();
+    runWaiting();
+}
+
+void WlrootsInput::enqueue(Waiting waiting)
+{
+    m_waitingCharacters += waiting.characters;
+    m_waitingPointer += waiting.pointer ? 1 : 0;
+    m_waiting.push_back(std::move(waiting));
+}
+
+void WlrootsInput::runWaiting()
+{
+    while (!typing() && !m_waiting.empty() && connected()) {
+        const Waiting waiting = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        m_waitingCharacters -= waiting.characters;
+        m_waitingPointer -= waiting.pointer ? 1 : 0;
+        waiting.run();
+    }
+}
+
+void WlrootsInput::dropWaiting()
+{
+    m_waiting.clear();
+    m_waitingCharacters = 0;
+    m_waitingPointer = 0;
+    m_modifiersWhenDone.clear();
+    for (const EvdevKey key : m_keysDown) {
+        if (isModifier(key))
+            m_modifiersWhenDone.insert(key);
+    }
+}
+
+void WlrootsInput::releaseAll()
+{
+    if (typing())
+        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waitingCharacters,
+                   "characters not typed");
+    m_burstTimer.stop();
+    m_text.clear();
+    m_typed = 0;
+    m_waiting.clear();
+    m_waitingCharacters = 0;
+    m_waitingPointer = 0;
+    if (!connected()) {
+        m_keysDown.clear();
+        m_buttonsDown.clear();
+        m_modifiersWhenDone.clear();
+        return;
+    }
+    for (const EvdevKey key : std::set<EvdevKey>(m_keysDown))
+        sendKey(key, false);
+    for (const EvdevKey button : std::set<EvdevKey>(m_buttonsDown))
+        sendButton(button, false);
+    m_modifiersWhenDone.clear();
+    if (m_locksLifted) {
+        m_locksLifted = false;
+        sendModifiers();
+    }
+    flush();
 }
 
 } // namespace zc

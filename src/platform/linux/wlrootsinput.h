@@ -2,16 +2,125 @@
 
 #include "ilinuxinput.h"
 
+#include <QTimer>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <set>
+#include <vector>
+
+struct wl_registry;
+struct wl_seat;
+struct zwlr_virtual_pointer_manager_v1;
+struct zwlr_virtual_pointer_v1;
+struct zwp_virtual_keyboard_manager_v1;
+struct zwp_virtual_keyboard_v1;
 
 namespace zc {
 
 class Log;
+class VirtualKeymap;
+class WaylandConnection;
 
 // Whether the compositor at WAYLAND_DISPLAY offers virtual pointers and keyboards. One round trip.
 bool wlrootsInputOffered();
 // Input through the virtual pointer and keyboard protocols of a wlroots compositor, or why there
 // is none.
 std::unique_ptr<ILinuxInput> openWlrootsInput(Log &log, QString &failure);
+
+// A virtual pointer and a virtual keyboard of a wlroots compositor, on a connection of the main
+// thread. The keyboard has a keymap of its own (VirtualKeymap): the US layout for the keys, and
+// spare keys bound to the characters of the texts, so any character is typed as itself. A
+// compositor orders a keyboard's keymaps and keys as they were sent, so a spare key can be bound
+// again as soon as its last press has gone out. wlroots takes a virtual keyboard's modifiers only
+// from the modifiers request, which follows every key that changes them.
+//
+// Text goes out at a bounded pace: the compositor passes every key on to the focused client, and
+// disconnects a client whose socket fills up. Keys and texts given meanwhile wait behind it; the
+// pointer does not, except for a button that needs a modifier key still waiting.
+class WlrootsInput final : public ILinuxInput
+{
+public:
+    static constexpr std::size_t maxTextLength = 10'000;
+    static constexpr std::size_t maxWaitingCharacters = 20'000;
+    // About 2,000 characters a second.
+    static constexpr std::size_t charactersPerBurst = 20;
+    static constexpr std::chrono::milliseconds burstInterval{10};
+
+    ~WlrootsInput() override;
+    WlrootsInput(const WlrootsInput &) = delete;
+    WlrootsInput &operator=(const WlrootsInput &) = delete;
+    static std::unique_ptr<WlrootsInput> open(Log &log, QString &failure);
+
+    QString name() const override;
+    InputCapabilities capabilities() const override;
+    InputState state() const override;
+    QString unavailableReason() const override;
+    void setStateHandler(std::function<void()> handler) override;
+    // A compositor that went away does not come back to this connection.
+    void restart() override {}
+    std::optional<QPoint> pointerPosition() override { return std::nullopt; }
+    QSize desktopSize() override { return {}; }
+    void movePointer(QPoint) override {}
+    void movePointerBy(QPoint offset) override;
+    void button(EvdevKey button, bool down) override;
+    void scroll(int verticalSteps, int horizontalSteps) override;
+    void key(EvdevKey key, bool down) override;
+    std::optional<QString> typeText(QStringView text) override;
+    void releaseAll() override;
+
+private:
+    struct Waiting
+    {
+        std::function<void()> run;
+        std::size_t characters = 0;
+        bool pointer = false;
+    };
+
+    WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &log);
+    bool start(QString &failure);
+    static void global(void *data, wl_registry *registry, uint32_t name, const char *interface,
+                       uint32_t version);
+    static void globalRemove(void *data, wl_registry *registry, uint32_t name);
+    bool typing() const { return m_typed < m_text.size(); }
+    void typeBurst();
+    void enqueue(Waiting waiting);
+    void runWaiting();
+    void dropWaiting();
+    bool connected() const;
+    void uploadKeymap();
+    void sendKey(EvdevKey key, bool down);
+    void tap(EvdevKey key);
+    void sendModifiers();
+    void sendButton(EvdevKey button, bool down);
+    void flush();
+
+    std::unique_ptr<WaylandConnection> m_connection;
+    Log &m_log;
+    std::unique_ptr<VirtualKeymap> m_keymap;
+    wl_registry *m_registry = nullptr;
+    wl_seat *m_seat = nullptr;
+    zwlr_virtual_pointer_manager_v1 *m_pointerManager = nullptr;
+    zwp_virtual_keyboard_manager_v1 *m_keyboardManager = nullptr;
+    zwlr_virtual_pointer_v1 *m_pointer = nullptr;
+    zwp_virtual_keyboard_v1 *m_keyboard = nullptr;
+    QPoint m_pendingMotion;
+    std::set<EvdevKey> m_keysDown;
+    std::set<EvdevKey> m_buttonsDown;
+    // The modifier keys held once every waiting key has gone out.
+    std::set<EvdevKey> m_modifiersWhenDone;
+    // Caps Lock and the like are lifted while a text is typed.
+    bool m_locksLifted = false;
+    std::vector<char32_t> m_text;
+    std::size_t m_typed = 0;
+    std::deque<Waiting> m_waiting;
+    std::size_t m_waitingCharacters = 0;
+    std::size_t m_waitingPointer = 0;
+    std::function<void()> m_stateHandler;
+    QTimer m_burstTimer;
+};
 
 } // namespace zc

@@ -1,0 +1,104 @@
+#include "waylandconnection.h"
+
+#include <wayland-client.h>
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <cerrno>
+#include <cstring>
+
+namespace zc {
+
+std::unique_ptr<WaylandConnection> WaylandConnection::open(QString &failure)
+{
+    wl_display *display = wl_display_connect(nullptr);
+    if (!display) {
+        const QString name = qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+                                 ? QStringLiteral("wayland-0")
+                                 : qEnvironmentVariable("WAYLAND_DISPLAY");
+        failure = QStringLiteral("cannot connect to the Wayland compositor \"%1\"").arg(name);
+        return nullptr;
+    }
+    return std::unique_ptr<WaylandConnection>(new WaylandConnection(display));
+}
+
+WaylandConnection::WaylandConnection(wl_display *display)
+    : m_display(display), m_readable(wl_display_get_fd(display), QSocketNotifier::Read),
+      m_writable(wl_display_get_fd(display), QSocketNotifier::Write)
+{
+    m_writable.setEnabled(false);
+    QObject::connect(&m_readable, &QSocketNotifier::activated, [this] { dispatch(); });
+    QObject::connect(&m_writable, &QSocketNotifier::activated, [this] { flush(); });
+}
+
+WaylandConnection::~WaylandConnection()
+{
+    m_readable.setEnabled(false);
+    m_writable.setEnabled(false);
+    wl_display_disconnect(m_display);
+}
+
+bool WaylandConnection::roundtrip()
+{
+    if (failed())
+        return false;
+    if (wl_display_roundtrip(m_display) < 0)
+        checkFailed();
+    return !failed();
+}
+
+bool WaylandConnection::flush()
+{
+    if (failed())
+        return false;
+    if (wl_display_flush(m_display) < 0) {
+        if (errno == EAGAIN) {
+            m_writable.setEnabled(true);
+            return true;
+        }
+        checkFailed();
+        return false;
+    }
+    if (m_writable.isEnabled()) {
+        m_writable.setEnabled(false);
+        if (m_drainedHandler)
+            m_drainedHandler();
+    }
+    return true;
+}
+
+void WaylandConnection::dispatch()
+{
+    if (failed())
+        return;
+    // The notifier said readable, so this reads without waiting.
+    if (wl_display_dispatch(m_display) < 0)
+        checkFailed();
+    else
+        flush();
+}
+
+void WaylandConnection::checkFailed()
+{
+    const int error = wl_display_get_error(m_display);
+    if (error == 0 || failed())
+        return;
+    if (error == EPROTO) {
+        const wl_interface *interface = nullptr;
+        const uint32_t code = wl_display_get_protocol_error(m_display, &interface, nullptr);
+        m_failure = QStringLiteral("the Wayland compositor refused a request (%1 error %2)")
+                        .arg(QString::fromLatin1(interface ? interface->name : "unknown"))
+                        .arg(code);
+    } else {
+        m_failure = QStringLiteral("the connection to the Wayland compositor is lost (%1)")
+                        .arg(QString::fromLocal8Bit(std::strerror(error)));
+    }
+    // A dead socket stays readable: without this the event loop would spin on it.
+    m_readable.setEnabled(false);
+    m_writable.setEnabled(false);
+    if (m_failureHandler)
+        m_failureHandler();
+}
+
+} // namespace zc

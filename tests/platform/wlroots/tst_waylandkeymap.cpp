@@ -1,0 +1,133 @@
+#include "headlesssway.h"
+#include "linux/waylandkeymap.h"
+#include "linux/xkbkeymap.h"
+#include "logcapture.h"
+
+#include <virtual-keyboard-unstable-v1-client-protocol.h>
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <QTest>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+
+using namespace zc;
+
+namespace {
+
+// A keyboard of the test's own that brings the seat a keymap, as a user's layout switch does.
+class TestKeyboard
+{
+public:
+    bool connect()
+    {
+        m_display = wl_display_connect(nullptr);
+        if (!m_display)
+            return false;
+        wl_registry *registry = wl_display_get_registry(m_display);
+        wl_registry_add_listener(registry, &registryListener, this);
+        wl_display_roundtrip(m_display);
+        wl_registry_destroy(registry);
+        if (!m_seat || !m_manager)
+            return false;
+        m_keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(m_manager, m_seat);
+        return true;
+    }
+    ~TestKeyboard()
+    {
+        if (m_display)
+            wl_display_disconnect(m_display);
+    }
+
+    bool upload(const char *layout)
+    {
+        xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+        const xkb_rule_names names{"evdev", "pc105", layout, nullptr, nullptr};
+        xkb_keymap *keymap =
+            xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
+        char *text = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
+        const size_t size = std::strlen(text) + 1;
+        const int fd = memfd_create("keymap", MFD_CLOEXEC);
+        const bool written = write(fd, text, size) == ssize_t(size);
+        zwp_virtual_keyboard_v1_keymap(m_keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                       uint32_t(size));
+        // A key makes this keyboard the seat's current one, whose keymap the clients get.
+        zwp_virtual_keyboard_v1_key(m_keyboard, 0, 42, WL_KEYBOARD_KEY_STATE_PRESSED);
+        zwp_virtual_keyboard_v1_key(m_keyboard, 0, 42, WL_KEYBOARD_KEY_STATE_RELEASED);
+        close(fd);
+        std::free(text);
+        xkb_keymap_unref(keymap);
+        xkb_context_unref(context);
+        return written && wl_display_roundtrip(m_display) >= 0;
+    }
+
+private:
+    static void global(void *data, wl_registry *registry, uint32_t name, const char *interface,
+                       uint32_t)
+    {
+        auto *self = static_cast<TestKeyboard *>(data);
+        if (std::strcmp(interface, wl_seat_interface.name) == 0)
+            self->m_seat =
+                static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+        else if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0)
+            self->m_manager = static_cast<zwp_virtual_keyboard_manager_v1 *>(
+                wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+    }
+    static void globalRemove(void *, wl_registry *, uint32_t) {}
+    static constexpr wl_registry_listener registryListener{global, globalRemove};
+
+    wl_display *m_display = nullptr;
+    wl_seat *m_seat = nullptr;
+    zwp_virtual_keyboard_manager_v1 *m_manager = nullptr;
+    zwp_virtual_keyboard_v1 *m_keyboard = nullptr;
+};
+
+} // namespace
+
+class TestWaylandKeymap : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void noCompositor()
+    {
+        qputenv("WAYLAND_DISPLAY", QTemporaryDir().filePath(QStringLiteral("none")).toUtf8());
+        test::LogCapture log;
+        QString failure;
+        QVERIFY(!WaylandKeymap::open(log.log, failure));
+        QVERIFY2(failure.startsWith(u"cannot connect to the Wayland compositor \"/"),
+                 qPrintable(failure));
+    }
+
+    // The keymap follows the seat's keyboard from none to German to US.
+    void followsTheSeat()
+    {
+        if (!test::HeadlessSway::available())
+            QSKIP("sway is not installed");
+        test::HeadlessSway sway;
+        sway.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!sway.socket().isEmpty(), 15000);
+        qputenv("WAYLAND_DISPLAY", sway.socket().toUtf8());
+
+        test::LogCapture log;
+        QString failure;
+        std::unique_ptr<WaylandKeymap> keymap = WaylandKeymap::open(log.log, failure);
+        QVERIFY2(keymap, qPrintable(failure));
+        QVERIFY(!keymap->keymap());
+
+        TestKeyboard keyboard;
+        QVERIFY(keyboard.connect());
+        QVERIFY(keyboard.upload("de"));
+        QTRY_VERIFY(keymap->keymap() && keymap->keymap()->has(XKB_KEY_ssharp));
+        QCOMPARE(keymap->keymap()->layoutName(), QStringLiteral("German"));
+        QVERIFY(keyboard.upload("us"));
+        QTRY_VERIFY(!keymap->keymap()->has(XKB_KEY_ssharp));
+        QCOMPARE(log.lines(), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWaylandKeymap)
+#include "tst_waylandkeymap.moc"
