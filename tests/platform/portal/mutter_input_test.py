@@ -76,11 +76,9 @@ def main():
         program.send("mouse", key="scroll_by", delta_x="-1", delta_y="0")
         wait_for("the wheel", lambda: len(after(axes, "wl_pointer", "axis")) >= 2)
         scrolled = after(axes, "wl_pointer", "axis")
-        value = lambda event: float(event[2].split("value: ")[1])
-        check("the phone's scroll up is Wayland's negative vertical axis",
-              "0 (vertical)" in scrolled[0][2] and value(scrolled[0]) < 0, scrolled)
-        check("its negative delta_x scrolls right",
-              "1 (horizontal)" in scrolled[1][2] and value(scrolled[1]) > 0, scrolled)
+        steps = {event[2].split("axis: ")[1].split(",")[0]: float(event[2].split("value: ")[1]) for event in scrolled}
+        check("the phone's scroll up is Wayland's negative vertical axis", steps.get("0 (vertical)", 0) < 0, scrolled)
+        check("its negative delta_x scrolls right", steps.get("1 (horizontal)", 0) > 0, scrolled)
 
         keys = mark("wl_keyboard", None)
         program.send("keyboard", key="copy")
@@ -98,9 +96,9 @@ def main():
             return "".join(e[3].split("utf8: '")[1][:-1] for e in after(keys, "wl_keyboard", "key")
                            if "state: 1" in e[2])
         try:
-            wait_for("the text", lambda: typed() == TYPED)
+            wait_for("the text", lambda: len(typed()) >= len(TYPED), timeout=5)
         except AssertionError:
-            pass
+            pass  # what did arrive tells more
         check("typed text arrives as its characters", typed() == TYPED, repr(typed()))
         check("SIGTERM ends the program cleanly", program.stop() == 0)
     except Exception as error:  # a failed wait or a D-Bus error is a failed test
