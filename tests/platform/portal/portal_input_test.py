@@ -124,21 +124,29 @@ def main():
               ("the same calls in another order" if sorted(got) == sorted(expected) else "")
               + f"\n  got      {got}\n  expected {expected}")
 
-        # The desktop ends the session: one line, the servers go on, the next command asks again
-        # and the one after the consent goes through.
+        # The desktop ends the session: one line, the servers go on, and the next command asks
+        # again. What comes while the dialog waits is dropped, not sent once the user allows it.
         rig.control.ClearCalls()
+        rig.control.SetMode("hold")
         check("the desktop ends the session", rig.control.CloseSession() == 1)
         program.wait_log(UNAVAILABLE)
         check("a program whose session ended still answers discovery", program.answers_discovery())
         program.send("mouse", key="move_by", delta_x="1", delta_y="2")
         wait_for("a new handshake", lambda: len(rig.calls()) >= 3)
         check("the next command asks again", rig.calls() == HANDSHAKE, rig.calls())
+        program.send("mouse", key="left_button_click")
+        program.send("keyboard", key="textinput", value="early")
+        check("a program waiting for the answer still answers discovery", program.answers_discovery())
+        program.wait_log("textinput")  # the log is written when the program is idle
+        check("the wait is one line", program.log().count("dropped until the desktop allows it") == 1,
+              program.log()[-2000:])
+        check("the dialog is answered", rig.control.Answer(0))
         wait_for("input ready again", lambda: program.log().count("input ready:") == 2)
         check("the end is one line", program.log().count("input unavailable:") == 1, program.log())
-        rig.control.ClearCalls()
         program.send("mouse", key="move_by", delta_x="-4", delta_y="0")
-        wait_for("the move on the new session", lambda: rig.calls())
-        check("the new session carries commands", rig.calls() == motion(-4, 0), rig.calls())
+        wait_for("the move on the new session", lambda: len(rig.calls()) > 3)
+        check("the new session carries the commands after the answer only", rig.calls()[3:] == motion(-4, 0),
+              rig.calls())
 
         # Stopped while Control (the phone's Command, which waits for a click) and a button are
         # held: both let go before the session closes.

@@ -170,7 +170,8 @@ class Rig:
                                       + os.path.join(HERE, "..", "..", "app", "tray", "lsan.supp"), **environment))
         program = Program(process, log_path, port)
         self.programs.append(program)
-        program.wait_log(f"UDP server listening on port {port}$")
+        # The next port up when another process took this one meanwhile.
+        program.port = int(program.wait_log(r"^UDP server listening on port (\d+)$")[1])
         return program
 
     def print_logs(self):

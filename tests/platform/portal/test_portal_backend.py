@@ -1,18 +1,19 @@
 #!/usr/bin/python3
 """A RemoteDesktop portal backend for the tests, behind the real xdg-desktop-portal.
 
-    test_portal_backend.py approve|deny|mutter [--bus-name NAME]
+    test_portal_backend.py approve|deny|hold|mutter [--bus-name NAME]
 
 It serves org.freedesktop.impl.portal.RemoteDesktop with its Request and Session objects, so
 the real frontend hands it every step of a client's consent handshake and every Notify call:
 
 - approve: every request is granted; the calls are recorded with their exact arguments;
 - deny: Start answers 1, as when the user cancels the desktop's dialog;
+- hold: Start waits until the test answers it, as the desktop's dialog waits for the user;
 - mutter: as approve, and each session is also played on a session of mutter's own
   org.gnome.Mutter.RemoteDesktop, so the input reaches real Wayland clients.
 
 The test drives it through org.zanti.Test.PortalBackend at /org/zanti/Test: GetCalls (a JSON
-list of [method, args...]), CallCount, ClearCalls, SetMode, and CloseSession, which ends the
+list of [method, args...]), CallCount, ClearCalls, SetMode, Answer (for hold), and CloseSession, which ends the
 open session from the desktop's side (the impl Session emits Closed).
 """
 import argparse
@@ -100,6 +101,7 @@ class Backend(dbus.service.Object):
         self.mode = mode
         self.calls = []
         self.sessions = {}
+        self.pending = None
         Control(self)
 
     def record(self, *call):
@@ -140,6 +142,10 @@ class Backend(dbus.service.Object):
         if self.mode == "deny" or session is None:
             return answer(1 if session else 2, {})
         granted = {"devices": dbus.UInt32(KEYBOARD_AND_POINTER)}
+        if self.mode == "hold":
+            # The user has yet to answer the dialog: the test answers through Answer.
+            self.pending = lambda response: answer(response, granted if response == 0 else {})
+            return None
         if self.mode != "mutter":
             return answer(0, granted)
         # mutter's own session, started before the client may send its first event.
@@ -238,6 +244,14 @@ class Control(dbus.service.Object):
     def SetMode(self, mode):
         self.backend.mode = str(mode)
 
+    @dbus.service.method(CONTROL, in_signature="u", out_signature="b")
+    def Answer(self, response):
+        """Answers a Start held in hold mode; false when none waits."""
+        pending, self.backend.pending = self.backend.pending, None
+        if pending:
+            pending(response)
+        return pending is not None
+
     @dbus.service.method(CONTROL, in_signature="", out_signature="u")
     def CloseSession(self):
         """Ends every open session as the desktop would; answers how many there were."""
@@ -250,7 +264,7 @@ class Control(dbus.service.Object):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["approve", "deny", "mutter"])
+    parser.add_argument("mode", choices=["approve", "deny", "hold", "mutter"])
     parser.add_argument("--bus-name", default="org.freedesktop.impl.portal.ZcTest")
     options = parser.parse_args()
     DBusGMainLoop(set_as_default=True)
