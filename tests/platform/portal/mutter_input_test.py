@@ -12,7 +12,7 @@ the wheel's direction, a shortcut with its modifier, and typed text as its chara
 import argparse
 import sys
 
-from portalrig import PORTAL, SKIP, Rig, missing_tools, motion_position, point_into, wait_for
+from portalrig import PORTAL, SKIP, Checks, Rig, missing_tools, motion_position, point_into, wait_for
 
 # The ö is not on mutter's US layout: it is left out, not typed as another character.
 TEXT = "Hello, Wörld! 42 ~"
@@ -28,12 +28,7 @@ def main():
     if missing:
         print("SKIP: not installed:", ", ".join(missing))
         return SKIP
-    checks = {"passed": 0, "failed": 0}
-
-    def check(name, condition, detail=""):
-        checks["passed" if condition else "failed"] += 1
-        print(("PASS " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
-
+    check = Checks()
     rig = Rig(options.bus_config)
     program = wev = None
     try:
@@ -104,13 +99,12 @@ def main():
     except Exception as error:  # a failed wait or a D-Bus error is a failed test
         check("the run", False, repr(error))
     finally:
-        if checks["failed"]:
+        if check.failed:
             rig.print_logs()
             if wev:
                 print("--- wev\n" + wev.text()[-3000:])
         rig.close()
-    print(f"{checks['passed']} passed, {checks['failed']} failed")
-    return 1 if checks["failed"] else 0
+    return check.close()
 
 
 if __name__ == "__main__":

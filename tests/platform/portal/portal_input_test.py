@@ -13,7 +13,7 @@ holds is let go before the session closes when the program is stopped.
 import argparse
 import sys
 
-from portalrig import PORTAL, SKIP, Rig, missing_tools, wait_for
+from portalrig import PORTAL, SKIP, Checks, Rig, missing_tools, wait_for
 
 READY = r"^Mouse and keyboard input ready: "
 UNAVAILABLE = r"^Mouse and keyboard input unavailable: "
@@ -79,12 +79,7 @@ def main():
     if missing:
         print("SKIP: not installed:", ", ".join(missing))
         return SKIP
-    checks = {"passed": 0, "failed": 0}
-
-    def check(name, condition, detail=""):
-        checks["passed" if condition else "failed"] += 1
-        print(("PASS " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
-
+    check = Checks()
     rig = Rig(options.bus_config)
     try:
         rig.start_portal("deny")
@@ -164,11 +159,10 @@ def main():
     except Exception as error:  # a failed wait or a D-Bus error is a failed test
         check("the run", False, f"{error!r}, the calls: {rig.calls() if rig.control else None}")
     finally:
-        if checks["failed"]:
+        if check.failed:
             rig.print_logs()
         rig.close()
-    print(f"{checks['passed']} passed, {checks['failed']} failed")
-    return 1 if checks["failed"] else 0
+    return check.close()
 
 
 if __name__ == "__main__":

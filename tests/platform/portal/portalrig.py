@@ -34,6 +34,22 @@ def wait_for(what, condition, timeout=10.0):
         time.sleep(0.02)
 
 
+class Checks:
+    """PASS and FAIL lines, and the closing count ctest's log reader knows."""
+
+    def __init__(self):
+        self.passed = self.failed = 0
+
+    def __call__(self, name, condition, detail=""):
+        self.passed += bool(condition)
+        self.failed += not condition
+        print(("PASS " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
+
+    def close(self):
+        print(f"{self.passed} passed, {self.failed} failed")
+        return 1 if self.failed else 0
+
+
 def missing_tools(*tools):
     return [tool for tool in tools if not (shutil.which(tool) or os.access(tool, os.X_OK))]
 
