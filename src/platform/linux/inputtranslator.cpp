@@ -195,8 +195,9 @@ void InputTranslator::backendStateChanged()
     if (state == m_state)
         return;
     const InputState before = std::exchange(m_state, state);
-    m_dropReported = false;
     if (state == InputState::Ready) {
+        // A later wait gets its line again; one wait, through restarts, gets one.
+        m_dropReported = false;
         if (before == InputState::Starting || m_lastRestart)
             m_log.line("Mouse and keyboard input ready:", m_backend->name());
         return;
@@ -542,8 +543,9 @@ std::optional<QString> InputTranslator::pasteText(const QString &text)
 std::optional<QString> InputTranslator::typeCharacters(const QString &text)
 {
     if (!deliverable()) {
+        // The wait has its own line.
         if (m_backend->state() == InputState::Starting)
-            return QStringLiteral("Text dropped until the desktop allows input");
+            return std::nullopt;
         QString reason = m_backend->unavailableReason();
         if (!reason.isEmpty())
             reason[0] = reason[0].toUpper();

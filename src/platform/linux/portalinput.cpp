@@ -8,7 +8,9 @@
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QElapsedTimer>
 
 #include <linux/input-event-codes.h>
 
@@ -86,6 +88,7 @@ PortalInput::PortalInput(const QDBusConnection &bus, Log &log, Hooks hooks)
 PortalInput::~PortalInput()
 {
     releaseAll();
+    flushBlocking();
     closeSession(true);
 }
 
@@ -319,6 +322,7 @@ void PortalInput::onSessionClosed(const QDBusMessage &message)
 void PortalInput::fail(const QString &reason)
 {
     ++m_generation;
+    m_outbox.clear();
     stopListening();
     closeSession(false);
     m_keysDown.clear();
@@ -353,8 +357,48 @@ void PortalInput::notify(const char *method, const QVariantList &arguments)
     QVariantList all{QVariant::fromValue(QDBusObjectPath(m_sessionPath)), QVariantMap()};
     all.append(arguments);
     call.setArguments(all);
-    // Sent in order on one connection; waiting for each reply would cost a round trip per event.
-    m_bus.send(call);
+    m_outbox.push_back(std::move(call));
+    if (!m_inFlight)
+        sendNext();
+}
+
+void PortalInput::sendNext()
+{
+    if (m_outbox.empty())
+        return;
+    m_inFlight = m_bus.asyncCall(m_outbox.front());
+    m_outbox.pop_front();
+    auto *watcher = new QDBusPendingCallWatcher(*m_inFlight, this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, generation = m_generation](QDBusPendingCallWatcher *finished) {
+                finished->deleteLater();
+                m_inFlight.reset();
+                if (generation != m_generation)
+                    return;
+                // An event the desktop refused is gone either way; the next one may still go
+                // through, and a session that ended says so by its Closed signal.
+                if (finished->isError() && !m_errorReported) {
+                    m_errorReported = true;
+                    m_log.line("The desktop's portal refused input:",
+                               describeError(finished->reply()));
+                }
+                sendNext();
+            });
+}
+
+void PortalInput::flushBlocking()
+{
+    // Bounded: a portal that does not answer must not keep the program from ending.
+    constexpr int boundMs = 2000;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    if (m_inFlight)
+        m_inFlight->waitForFinished();
+    while (!m_outbox.empty() && m_step == Step::Running && elapsed.elapsed() < boundMs) {
+        m_bus.call(m_outbox.front(), QDBus::Block, int(boundMs - elapsed.elapsed()));
+        m_outbox.pop_front();
+    }
+    m_outbox.clear();
 }
 
 void PortalInput::movePointerBy(QPoint offset)

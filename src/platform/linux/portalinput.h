@@ -3,15 +3,17 @@
 #include "ilinuxinput.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QObject>
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <deque>
 #include <functional>
+#include <optional>
 #include <set>
-
-class QDBusMessage;
 
 namespace zc {
 
@@ -101,6 +103,9 @@ private:
     void setStep(Step step);
     void closeSession(bool wait);
     void notify(const char *method, const QVariantList &arguments);
+    void sendNext();
+    // At exit: what is still waiting goes out, each call awaited, within a bound.
+    void flushBlocking();
 
     QDBusConnection m_bus;
     Log &m_log;
@@ -116,9 +121,15 @@ private:
     unsigned m_generation = 0;
     QString m_requestPath;
     QString m_sessionPath;
+    // The portal handles each call on a thread of its own: calls sent back to back reach the
+    // desktop in any order (a Shift after the key it was for, a release before its press). So one
+    // call is in flight at a time, and the rest wait here, in order.
+    std::deque<QDBusMessage> m_outbox;
+    std::optional<QDBusPendingCall> m_inFlight;
     std::set<EvdevKey> m_keysDown;
     std::set<EvdevKey> m_buttonsDown;
     bool m_keymapUnknownReported = false;
+    bool m_errorReported = false;
 };
 
 } // namespace zc
