@@ -38,6 +38,12 @@ public:
     }
     ~TestKeyboard()
     {
+        if (m_keyboard)
+            zwp_virtual_keyboard_v1_destroy(m_keyboard);
+        if (m_manager)
+            zwp_virtual_keyboard_manager_v1_destroy(m_manager);
+        if (m_seat)
+            wl_seat_destroy(m_seat);
         if (m_display)
             wl_display_disconnect(m_display);
     }
