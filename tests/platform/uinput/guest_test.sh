@@ -72,14 +72,18 @@ fi
 root=$scratch/root
 mkdir -p "$root"/{bin,proc,sys,dev,tmp,root,etc/default,modules,usr/share/X11}
 cp "$busybox" "$root/bin/busybox"
-for tool in sh mount insmod poweroff cat; do ln -s busybox "$root/bin/$tool"; done
+for tool in sh mount insmod poweroff cat ls sleep grep; do ln -s busybox "$root/bin/$tool"; done
 cp "$cache"/modules/* "$root/modules/"
 copy_with_path() {
     mkdir -p "$root$(dirname "$1")"
     cp -L "$1" "$root$1"
 }
-copy_with_path "$program"
-ldd "$program" | grep -o '/[^ ]*' | while read -r library; do copy_with_path "$library"; done
+# ZC_GUEST_PROGRAMS names more programs to take along, for a PROGRAM that is a shell.
+for executable in "$program" ${ZC_GUEST_PROGRAMS:-}; do
+    executable=$(readlink -f "$executable")
+    copy_with_path "$executable"
+    ldd "$executable" | grep -o '/[^ ]*' | while read -r library; do copy_with_path "$library"; done
+done
 cp -r /usr/share/X11/xkb "$root/usr/share/X11/xkb"
 printf 'XKBMODEL="pc105"\nXKBLAYOUT="de"\nXKBVARIANT=""\nXKBOPTIONS=""\n' \
     >"$root/etc/default/keyboard"
