@@ -53,10 +53,11 @@ class Reader
 public:
     explicit Reader(const char *name)
     {
-        for (const QString &node :
-             QDir(QStringLiteral("/dev/input")).entryList({QStringLiteral("event*")}, QDir::System)) {
-            const int fd = ::open(QFile::encodeName(QStringLiteral("/dev/input/") + node).constData(),
-                                  O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        for (const QString &node : QDir(QStringLiteral("/dev/input"))
+                                       .entryList({QStringLiteral("event*")}, QDir::System)) {
+            const int fd =
+                ::open(QFile::encodeName(QStringLiteral("/dev/input/") + node).constData(),
+                       O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0)
                 continue;
             if (libevdev_new_from_fd(fd, &m_device) == 0 &&
@@ -134,7 +135,8 @@ Figures measure(const std::function<void()> &move, Reader &reader)
         move();
         if (!reader.nextMove())
             return figures;
-        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        latencies.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     std::sort(latencies.begin(), latencies.end());
     figures.medianMicroseconds = latencies[latencies.size() / 2];
@@ -163,7 +165,8 @@ class MoveDatagram
 public:
     QByteArray next()
     {
-        return QByteArrayLiteral(R"({"appAuthenticationKey":"Q7w4R#2k81M5T!x09P3Z","password":"",)") +
+        return QByteArrayLiteral(
+                   R"({"appAuthenticationKey":"Q7w4R#2k81M5T!x09P3Z","password":"",)") +
                QByteArrayLiteral(R"("sentTime":")") + QByteArray::number(++m_stamp) +
                QByteArrayLiteral(R"(","request":"/mouse?key=move_by&delta_x=5&delta_y=-3"})");
     }

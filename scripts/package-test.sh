@@ -49,6 +49,8 @@ done
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 expected="usr/bin/zanti-connect
+usr/lib/modules-load.d/zanti-connect.conf
+usr/lib/udev/rules.d/70-zanti-connect-uinput.rules
 usr/share/applications/zanti-connect.desktop
 usr/share/doc/zanti-connect/changelog.gz
 usr/share/doc/zanti-connect/copyright

@@ -23,7 +23,9 @@ namespace {
 
 QString describe(std::uint16_t type, std::uint16_t code, std::int32_t value)
 {
-    return QStringLiteral("%1 %2").arg(QLatin1String(libevdev_event_code_get_name(type, code))).arg(value);
+    return QStringLiteral("%1 %2")
+        .arg(QLatin1String(libevdev_event_code_get_name(type, code)))
+        .arg(value);
 }
 
 class RecordingDevice final : public IUinputDevice
@@ -31,8 +33,7 @@ class RecordingDevice final : public IUinputDevice
 public:
     RecordingDevice(QStringList &groups, int &writesBeforeFailure)
         : m_groups(groups), m_writesBeforeFailure(writesBeforeFailure)
-    {
-    }
+    {}
 
     std::optional<QString> write(std::span<const UinputEvent> events) override
     {
@@ -55,7 +56,10 @@ private:
 class EvdevReader
 {
 public:
-    static QStringList nodes() { return QDir(QStringLiteral("/dev/input")).entryList({"event*"}, QDir::System); }
+    static QStringList nodes()
+    {
+        return QDir(QStringLiteral("/dev/input")).entryList({"event*"}, QDir::System);
+    }
 
     // Called again once open: QTRY_VERIFY evaluates its condition a last time.
     bool open(const QStringList &before)
@@ -193,22 +197,24 @@ private slots:
         QTest::addColumn<QStringList>("log");
 
         // The kernel drops an axis that does not move.
-        QTest::newRow("moves") << "us" << QStringList{"move 5 -3", "move 0 7", "move -2 0", "move 0 0"}
-                               << QStringList{"REL_X 5 REL_Y -3", "REL_Y 7", "REL_X -2"} << QStringList{};
-        QTest::newRow("double click") << "us"
-                                      << QStringList{"button 272 1", "button 272 0", "button 272 1",
-                                                     "button 272 0", "button 273 1", "button 273 0"}
-                                      << times(2, tap("BTN_LEFT")) + tap("BTN_RIGHT") << QStringList{};
+        QTest::newRow("moves") << "us"
+                               << QStringList{"move 5 -3", "move 0 7", "move -2 0", "move 0 0"}
+                               << QStringList{"REL_X 5 REL_Y -3", "REL_Y 7", "REL_X -2"}
+                               << QStringList{};
+        QTest::newRow("double click")
+            << "us" << QStringList{"button 272 1", "button 272 0", "button 272 1",
+                                   "button 272 0", "button 273 1", "button 273 0"}
+            << times(2, tap("BTN_LEFT")) + tap("BTN_RIGHT") << QStringList{};
         // A notch a group, down and to the right as positive steps; the kernel's wheel counts up.
-        QTest::newRow("wheel down, right")
-            << "us" << QStringList{"scroll 2 1"}
-            << QStringList{"REL_WHEEL -1 REL_WHEEL_HI_RES -120", "REL_WHEEL -1 REL_WHEEL_HI_RES -120",
-                           "REL_HWHEEL 1 REL_HWHEEL_HI_RES 120"}
-            << QStringList{};
-        QTest::newRow("wheel up, left")
-            << "us" << QStringList{"scroll -1 -1"}
-            << QStringList{"REL_WHEEL 1 REL_WHEEL_HI_RES 120", "REL_HWHEEL -1 REL_HWHEEL_HI_RES -120"}
-            << QStringList{};
+        QTest::newRow("wheel down, right") << "us" << QStringList{"scroll 2 1"}
+                                           << QStringList{"REL_WHEEL -1 REL_WHEEL_HI_RES -120",
+                                                          "REL_WHEEL -1 REL_WHEEL_HI_RES -120",
+                                                          "REL_HWHEEL 1 REL_HWHEEL_HI_RES 120"}
+                                           << QStringList{};
+        QTest::newRow("wheel up, left") << "us" << QStringList{"scroll -1 -1"}
+                                        << QStringList{"REL_WHEEL 1 REL_WHEEL_HI_RES 120",
+                                                       "REL_HWHEEL -1 REL_HWHEEL_HI_RES -120"}
+                                        << QStringList{};
         QTest::newRow("shortcut") << "us"
                                   << QStringList{"key 29 1", "key 46 1", "key 46 0", "key 29 0"}
                                   << withModifier("KEY_LEFTCTRL", "KEY_C") << QStringList{};
@@ -304,8 +310,8 @@ private slots:
             QSKIP("/dev/uinput is absent or not writable: this kernel has no uinput, or this user "
                   "may not use it");
         QFile file(QStringLiteral("/etc/default/keyboard"));
-        const XkbKeymap::Names names =
-            zc::keyboardConfiguration(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+        const XkbKeymap::Names names = zc::keyboardConfiguration(
+            file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
         QString failure;
         const std::unique_ptr<XkbKeymap> keymap = XkbKeymap::fromNames(names, failure);
         QVERIFY2(keymap, qPrintable(failure));
@@ -338,8 +344,8 @@ private slots:
         int opened = 0;
         int stateChanges = 0;
         UinputInput input(
-            [&](const std::vector<EvdevKey> &keys, QString &failure)
-                -> std::unique_ptr<IUinputDevice> {
+            [&](const std::vector<EvdevKey> &keys,
+                QString &failure) -> std::unique_ptr<IUinputDevice> {
                 if (!std::binary_search(keys.cbegin(), keys.cend(), EvdevKey(KEY_PLAYPAUSE)) ||
                     ++opened == 2) {
                     failure = QStringLiteral("Permission denied");

@@ -68,7 +68,8 @@ public:
                  REL_X, REL_Y, REL_WHEEL, REL_HWHEEL, REL_WHEEL_HI_RES, REL_HWHEEL_HI_RES})
             libevdev_enable_event_code(device, EV_REL, axis, nullptr);
         libevdev_enable_event_type(device, EV_KEY);
-        for (const unsigned button : std::initializer_list<unsigned>{BTN_LEFT, BTN_RIGHT, BTN_MIDDLE})
+        for (const unsigned button :
+             std::initializer_list<unsigned>{BTN_LEFT, BTN_RIGHT, BTN_MIDDLE})
             libevdev_enable_event_code(device, EV_KEY, button, nullptr);
         for (const EvdevKey key : keys)
             libevdev_enable_event_code(device, EV_KEY, key, nullptr);
@@ -77,7 +78,8 @@ public:
             libevdev_uinput_create_from_device(device, LIBEVDEV_UINPUT_OPEN_MANAGED, &uinput);
         libevdev_free(device);
         if (result < 0) {
-            failure = QStringLiteral("/dev/uinput refused a new device: %1").arg(errorText(-result));
+            failure =
+                QStringLiteral("/dev/uinput refused a new device: %1").arg(errorText(-result));
             return nullptr;
         }
         return std::unique_ptr<IUinputDevice>(new LibevdevDevice(uinput));
@@ -125,8 +127,7 @@ std::vector<char32_t> codePoints(QStringView text)
 
 } // namespace
 
-std::unique_ptr<IUinputDevice> openUinputDevice(const std::vector<EvdevKey> &keys,
-                                                QString &failure)
+std::unique_ptr<IUinputDevice> openUinputDevice(const std::vector<EvdevKey> &keys, QString &failure)
 {
     return LibevdevDevice::create(keys, failure);
 }
@@ -204,8 +205,8 @@ std::unique_ptr<ILinuxInput> openUinputInput(Log &log, QString &failure)
         log.line("Text typed through uinput with the keyboard layout", keymap->layoutName());
     else
         log.line("Text cannot be typed through uinput:", keymapFailure);
-    auto input = std::make_unique<UinputInput>(&openUinputDevice, std::move(keymap),
-                                               keymapFailure, log);
+    auto input =
+        std::make_unique<UinputInput>(&openUinputDevice, std::move(keymap), keymapFailure, log);
     if (input->state() != InputState::Ready) {
         failure = input->unavailableReason();
         return nullptr;
@@ -369,9 +370,8 @@ void UinputInput::scroll(int verticalSteps, int horizontalSteps)
     if (!m_device)
         return;
     if (pointerWaits()) {
-        enqueue({.run = [this, verticalSteps, horizontalSteps] {
-                     sendWheel(verticalSteps, horizontalSteps);
-                 },
+        enqueue({.run = [this, verticalSteps,
+                         horizontalSteps] { sendWheel(verticalSteps, horizontalSteps); },
                  .pointer = true});
         return;
     }
@@ -470,8 +470,8 @@ std::optional<QString> UinputInput::typeText(QStringView text)
             if (const std::optional<Keysym> keysym = m_keymap->keysymFor(character))
                 stroke = m_keymap->strokeFor(*keysym);
         }
-        if (stroke && hasKey(stroke->key) && std::all_of(stroke->modifiers.cbegin(),
-                                                         stroke->modifiers.cend(), hasKey)) {
+        if (stroke && hasKey(stroke->key) &&
+            std::all_of(stroke->modifiers.cbegin(), stroke->modifiers.cend(), hasKey)) {
             strokes.push_back(std::move(*stroke));
         } else {
             ++dropped;

@@ -47,9 +47,8 @@ public:
 
 // Creates a device with relative motion, the wheels, the three buttons and these keys, or says
 // why it cannot.
-using UinputDeviceOpener =
-    std::function<std::unique_ptr<IUinputDevice>(const std::vector<EvdevKey> &keys,
-                                                  QString &failure)>;
+using UinputDeviceOpener = std::function<std::unique_ptr<IUinputDevice>(
+    const std::vector<EvdevKey> &keys, QString &failure)>;
 
 // The device of the kernel, through libevdev, under `uinputDeviceName`.
 std::unique_ptr<IUinputDevice> openUinputDevice(const std::vector<EvdevKey> &keys,
@@ -86,8 +85,8 @@ public:
     static constexpr std::chrono::milliseconds runInterval{10};
 
     // Without a keymap only "\n" and "\t" are typed; keymapFailure says why there is none.
-    UinputInput(UinputDeviceOpener opener, std::unique_ptr<XkbKeymap> keymap,
-                QString keymapFailure, Log &log);
+    UinputInput(UinputDeviceOpener opener, std::unique_ptr<XkbKeymap> keymap, QString keymapFailure,
+                Log &log);
     ~UinputInput() override;
     UinputInput(const UinputInput &) = delete;
     UinputInput &operator=(const UinputInput &) = delete;
