@@ -292,7 +292,6 @@ private slots:
         if (operations.contains(u"destroy"))
             QSKIP("a device that is gone cannot be read");
         const QStringList before = EvdevReader::nodes();
-        QString failure;
         auto input = std::make_unique<UinputInput>(&openUinputDevice, keymapFor(layout),
                                                    QStringLiteral("no layout here"), capture.log);
         QCOMPARE(input->unavailableReason(), QString());

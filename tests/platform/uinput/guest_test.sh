@@ -31,14 +31,16 @@ kernel=$cache/vmlinuz
 if [[ ! -f $kernel || ! -f $cache/modules/order ]]; then
     mkdir -p "$cache"
     rm -rf "$cache/modules"
-    package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\(-unsigned\)\?\)$/\1/p' | head -n 1)
-    [[ -n $package ]] || { echo "guest_test: apt knows no linux-image-amd64" >&2; exit 1; }
-    download() { (cd "$scratch" && apt-get download -q "$package" >/dev/null 2>&1); }
-    if ! download; then
-        # The lists may name a version the archive has dropped since.
+    # The lists may be missing, or name a version the archive has dropped since: read afresh
+    # once (as root) when the kernel cannot be had.
+    fetch_kernel() {
+        package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+            sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\(-unsigned\)\?\)$/\1/p' | head -n 1)
+        [[ -n $package ]] && (cd "$scratch" && apt-get download -q "$package" >/dev/null 2>&1)
+    }
+    if ! fetch_kernel; then
         [[ $(id -u) -ne 0 ]] || apt-get update -qq
-        download || { echo "guest_test: apt-get download $package failed" >&2; exit 1; }
+        fetch_kernel || { echo "guest_test: apt-get download linux-image-amd64's kernel failed" >&2; exit 1; }
     fi
     dpkg-deb -x "$scratch"/linux-image-*.deb "$scratch/kernel"
     moduledir=$(echo "$scratch"/kernel/lib/modules/*)
