@@ -232,6 +232,8 @@ UinputInput::UinputInput(UinputDeviceOpener opener, std::unique_ptr<XkbKeymap> k
 
 UinputInput::~UinputInput()
 {
+    // Hazard: the owner is going away too; a write that fails now must not call back into it.
+    m_stateHandler = nullptr;
     releaseAll();
 }
 
