@@ -40,7 +40,7 @@ trap cleanup EXIT
 
 # The dependencies are read off the program, not typed by hand: a library it links must show up.
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libqt6core6 libqt6network6 libqt6dbus6 libqt6widgets6 qt6-qpa-plugins libx11-6 libxtst6 \
+for library in libqt6core6 libqt6network6 libqt6dbus6 libqt6widgets6 qt6-qpa-plugins libx11-6 libxtst6 libevdev2 \
     libcpp-httplib; do
     [[ $depends == *"$library"* ]] || fail "Depends lacks $library: $depends"
 done
@@ -49,6 +49,8 @@ done
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 expected="usr/bin/zanti-connect
+usr/lib/modules-load.d/zanti-connect.conf
+usr/lib/udev/rules.d/70-zanti-connect-uinput.rules
 usr/share/applications/zanti-connect.desktop
 usr/share/doc/zanti-connect/changelog.gz
 usr/share/doc/zanti-connect/copyright
