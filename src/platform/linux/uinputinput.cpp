@@ -322,7 +322,7 @@ void UinputInput::movePointerBy(QPoint offset)
 {
     if (!m_device)
         return;
-    if (m_waitingPointer > 0) {
+    if (m_waiting.pointerWaits()) {
         enqueue({.run = [this, offset] { sendMotion(offset); }, .pointer = true});
         return;
     }
@@ -343,7 +343,7 @@ void UinputInput::sendMotion(QPoint offset)
 bool UinputInput::pointerWaits() const
 {
     // A click with Control held waits for the Control press that waits behind the text.
-    return m_waitingPointer > 0 || m_modifiersWhenDone != modifiersDown();
+    return m_waiting.pointerWaits() || m_modifiersWhenDone != modifiersDown();
 }
 
 void UinputInput::button(EvdevKey button, bool down)
@@ -448,7 +448,7 @@ std::optional<QString> UinputInput::typeText(QStringView text)
         return reason;
     }
     std::vector<char32_t> characters = codePoints(text);
-    const std::size_t waiting = (m_text.size() - m_typed) + m_waitingCharacters;
+    const std::size_t waiting = (m_text.size() - m_typed) + m_waiting.characters();
     const std::size_t room =
         std::min(maxTextLength, maxWaitingCharacters - std::min(waiting, maxWaitingCharacters));
     if (characters.size() > room) {
@@ -540,37 +540,26 @@ void UinputInput::typeRun()
     m_typed = 0;
 }
 
-void UinputInput::enqueue(Waiting waiting)
+void UinputInput::enqueue(WaitingInput::Operation operation)
 {
-    m_waitingCharacters += waiting.characters;
-    m_waitingPointer += waiting.pointer ? 1 : 0;
-    m_waiting.push_back(std::move(waiting));
+    m_waiting.push(std::move(operation));
 }
 
 void UinputInput::runWaiting()
 {
-    // Up to a text that has to pause in its turn.
-    while (!typing() && !m_waiting.empty()) {
-        const Waiting waiting = std::move(m_waiting.front());
-        m_waiting.pop_front();
-        m_waitingCharacters -= waiting.characters;
-        m_waitingPointer -= waiting.pointer ? 1 : 0;
-        waiting.run();
-    }
+    m_waiting.run([this] { return typing(); });
 }
 
 void UinputInput::dropWaiting()
 {
     m_waiting.clear();
-    m_waitingCharacters = 0;
-    m_waitingPointer = 0;
     m_modifiersWhenDone = modifiersDown();
 }
 
 void UinputInput::releaseAll()
 {
     if (typing())
-        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waitingCharacters,
+        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waiting.characters(),
                    "characters not typed");
     m_text.clear();
     m_typed = 0;

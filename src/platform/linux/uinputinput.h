@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ilinuxinput.h"
+#include "waitinginput.h"
 #include "xkbkeymap.h"
 
 #include <QByteArrayView>
@@ -8,7 +9,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -111,13 +111,6 @@ public:
     void releaseAll() override;
 
 private:
-    struct Waiting
-    {
-        std::function<void()> run;
-        std::size_t characters = 0;
-        bool pointer = false;
-    };
-
     bool typing() const { return m_typed < m_text.size(); }
     bool open(QString &failure);
     // Writes one group; on failure the device is given up and the state changes.
@@ -128,7 +121,7 @@ private:
     void sendButton(EvdevKey button, bool down);
     void sendWheel(int verticalSteps, int horizontalSteps);
     void typeRun();
-    void enqueue(Waiting waiting);
+    void enqueue(WaitingInput::Operation operation);
     void runWaiting();
     void dropWaiting();
     std::set<EvdevKey> modifiersDown() const;
@@ -149,9 +142,7 @@ private:
     std::set<EvdevKey> m_unknownKeysReported;
     std::vector<KeyStroke> m_text;
     std::size_t m_typed = 0;
-    std::deque<Waiting> m_waiting;
-    std::size_t m_waitingCharacters = 0;
-    std::size_t m_waitingPointer = 0;
+    WaitingInput m_waiting;
     // The modifier keys held once every waiting key has gone out.
     std::set<EvdevKey> m_modifiersWhenDone;
     QTimer m_runTimer;

@@ -194,11 +194,8 @@ std::optional<QPoint> X11Input::pointerPosition()
     if (!connected())
         return std::nullopt;
     // Callers move relative to this: a warp still waiting is where the pointer is going to be.
-    for (auto waiting = m_waiting.crbegin(); m_waitingPointer > 0 && waiting != m_waiting.crend();
-         ++waiting) {
-        if (waiting->warp)
-            return waiting->warp;
-    }
+    if (const std::optional<QPoint> warp = m_waiting.lastWarp())
+        return warp;
     return m_xlib->queryPointer();
 }
 
@@ -213,7 +210,7 @@ void X11Input::movePointer(QPoint position)
 {
     if (!connected())
         return;
-    if (m_waitingPointer > 0) {
+    if (m_waiting.pointerWaits()) {
         enqueue(
             {.run = [this, position] { sendMotion(position); }, .warp = position, .pointer = true});
         return;
@@ -258,7 +255,7 @@ void X11Input::pointerButton(unsigned button, bool down)
     if (!connected())
         return;
     // A click with Control held waits for the Control press that waits behind the text.
-    if (m_waitingPointer > 0 || m_modifiersWhenDone != modifiersDown()) {
+    if (m_waiting.pointerWaits() || m_modifiersWhenDone != modifiersDown()) {
         enqueue({.run = [this, button, down] { sendButton(button, down); }, .pointer = true});
         return;
     }
@@ -331,7 +328,7 @@ std::optional<QString> X11Input::typeText(QStringView text)
     if (!connected())
         return QStringLiteral("The connection to the X display is lost");
     std::vector<char32_t> characters = codePoints(text);
-    const std::size_t waiting = (m_text.size() - m_typed) + m_waitingCharacters;
+    const std::size_t waiting = (m_text.size() - m_typed) + m_waiting.characters();
     const std::size_t room =
         std::min(maxTextLength, maxWaitingCharacters - std::min(waiting, maxWaitingCharacters));
     if (characters.size() > room) {
@@ -472,30 +469,19 @@ void X11Input::continueText()
     runWaiting();
 }
 
-void X11Input::enqueue(Waiting waiting)
+void X11Input::enqueue(WaitingInput::Operation operation)
 {
-    m_waitingCharacters += waiting.characters;
-    m_waitingPointer += waiting.pointer ? 1 : 0;
-    m_waiting.push_back(std::move(waiting));
+    m_waiting.push(std::move(operation));
 }
 
 void X11Input::runWaiting()
 {
-    // Up to a text that has to pause in its turn.
-    while (!typing() && !m_waiting.empty()) {
-        const Waiting waiting = std::move(m_waiting.front());
-        m_waiting.pop_front();
-        m_waitingCharacters -= waiting.characters;
-        m_waitingPointer -= waiting.pointer ? 1 : 0;
-        waiting.run();
-    }
+    m_waiting.run([this] { return typing(); });
 }
 
 void X11Input::dropWaiting()
 {
     m_waiting.clear();
-    m_waitingCharacters = 0;
-    m_waitingPointer = 0;
     m_modifiersWhenDone = modifiersDown();
 }
 
@@ -550,7 +536,7 @@ void X11Input::restoreBindings()
 void X11Input::releaseAll()
 {
     if (typing())
-        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waitingCharacters,
+        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waiting.characters(),
                    "characters not typed");
     m_text.clear();
     m_typed = 0;

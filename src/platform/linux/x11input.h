@@ -2,11 +2,11 @@
 
 #include "ilinuxinput.h"
 #include "ixlib.h"
+#include "waitinginput.h"
 
 #include <QTimer>
 
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -83,15 +83,6 @@ private:
     };
     struct Place;
     class Layout;
-    // An input operation waiting for the text being typed.
-    struct Waiting
-    {
-        std::function<void()> run;
-        std::size_t characters = 0;
-        std::optional<QPoint> warp = std::nullopt;
-        bool pointer = false;
-    };
-
     bool typing() const { return m_typed < m_text.size(); }
     std::optional<QString> startText(std::vector<char32_t> characters);
     // Types as much of the text as the free key codes allow, then pauses or finishes.
@@ -101,7 +92,7 @@ private:
     std::size_t bindAhead(Layout &layout, TimePoint now, std::optional<QString> &failure);
     void typeUpTo(std::size_t end, const Layout &layout, bool capsLocked);
     void continueText();
-    void enqueue(Waiting waiting);
+    void enqueue(WaitingInput::Operation operation);
     void runWaiting();
     void dropWaiting();
     void pointerButton(unsigned button, bool down);
@@ -127,9 +118,7 @@ private:
     std::vector<Binding> m_bindings;
     std::vector<char32_t> m_text;
     std::size_t m_typed = 0;
-    std::deque<Waiting> m_waiting;
-    std::size_t m_waitingCharacters = 0;
-    std::size_t m_waitingPointer = 0;
+    WaitingInput m_waiting;
     // The modifier keys held once every waiting key has gone out.
     std::set<unsigned> m_modifiersWhenDone;
     bool m_lossReported = false;
