@@ -15,56 +15,20 @@ import time
 import urllib.parse
 
 import dbus
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from zctest import APPLICATION_KEY, SKIP, Checks, free_port, missing_tools, wait_for  # noqa: E402,F401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PORTAL = "/usr/libexec/xdg-desktop-portal"
 BACKEND = "org.freedesktop.impl.portal.ZcTest"
-APPLICATION_KEY = "Q7w4R#2k81M5T!x09P3Z"
-SKIP = 77
 
 
-def wait_for(what, condition, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"waited {timeout:g} s in vain for {what}")
-        time.sleep(0.02)
 
 
-class Checks:
-    """PASS and FAIL lines, and the closing count ctest's log reader knows."""
-
-    def __init__(self):
-        self.passed = self.failed = 0
-
-    def __call__(self, name, condition, detail=""):
-        self.passed += bool(condition)
-        self.failed += not condition
-        print(("PASS " if condition else "FAIL ") + name + ("" if condition else f": {detail}"))
-
-    def close(self):
-        print(f"{self.passed} passed, {self.failed} failed")
-        return 1 if self.failed else 0
 
 
-def missing_tools(*tools):
-    return [tool for tool in tools if not (shutil.which(tool) or os.access(tool, os.X_OK))]
 
 
-def free_port():
-    for _ in range(50):
-        with socket.socket() as tcp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
-            tcp.bind(("127.0.0.1", 0))
-            port = tcp.getsockname()[1]
-            try:
-                udp.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return port
-    raise AssertionError("no port free for TCP and UDP")
 
 
 class Program:

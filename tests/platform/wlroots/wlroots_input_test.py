@@ -23,33 +23,14 @@ import tempfile
 import threading
 import time
 from urllib.parse import quote
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from zctest import APPLICATION_KEY, SKIP, free_port, wait_for  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-APPLICATION_KEY = "Q7w4R#2k81M5T!x09P3Z"
 
 
-def free_port():
-    for _ in range(50):
-        with socket.socket() as tcp, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
-            tcp.bind(("127.0.0.1", 0))
-            port = tcp.getsockname()[1]
-            try:
-                udp.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-            return port
-    raise AssertionError("no port free for TCP and UDP")
 
 
-def wait_for(what, condition, timeout=15.0):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"waited {timeout:g} s in vain for {what}")
-        time.sleep(0.02)
 
 
 class Observer:
@@ -118,7 +99,7 @@ def main():
     options = parser.parse_args()
     if not shutil.which("sway") or not shutil.which("wev"):
         print("SKIP sway or wev is not installed")
-        return 77
+        return SKIP
     processes = []
     failures = 0
     checks = 0

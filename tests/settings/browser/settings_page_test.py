@@ -19,8 +19,9 @@ from selenium import webdriver
 from selenium.common.exceptions import WebDriverException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from zctest import APPLICATION_KEY, free_port  # noqa: E402
 
-APPLICATION_KEY = "Q7w4R#2k81M5T!x09P3Z"
 SETTINGS_FILE = "morvell.osx.zanticonnectgroup.json"
 # Without these, headless Chromium on a machine without network keeps dialling out to its services.
 CHROMIUM_FLAGS = ["--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
@@ -32,21 +33,6 @@ window.fetch = (url, init) => { if (init && init.method === 'POST') window.postC
                                 return realFetch(url, init); };"""
 
 
-def free_port(avoid=()):
-    """A port free for both TCP and UDP on loopback, since the command servers share one number."""
-    for _ in range(50):
-        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as tcp:
-            tcp.bind(("127.0.0.1", 0))
-            port = tcp.getsockname()[1]
-            if port in avoid:
-                continue
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
-                try:
-                    udp.bind(("127.0.0.1", port))
-                except OSError:
-                    continue
-                return port
-    raise AssertionError("found no port free for both TCP and UDP")
 
 
 def wait_for(what, condition, timeout=10.0):
