@@ -17,7 +17,8 @@ run, to the same wev:
 - latency: one move of 1 pixel at a time, from the send to the moment wev's line for that
   motion reaches this process (the same pipe for both routes); median and 99th percentile;
 - rate: a burst of moves of 1 pixel sent back to back, to the motion at the burst's end (mutter
-  merges the motions of one frame, so only the last one counts).
+  merges the motions of one frame, so only the last one counts);
+- CPU: each process's CPU time (all its threads) over the latency moves, per move.
 """
 import argparse
 import os
@@ -75,9 +76,21 @@ def arrival(wev, since, x, timeout=5.0):
     raise AssertionError(f"no motion to x={x} within {timeout} s")
 
 
-def measure(wev, move, moves, burst):
+def cpu_seconds(pid):
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+                total += int(f.read().split()[0])
+        except FileNotFoundError:
+            pass
+    return total / 1e9
+
+
+def measure(wev, move, moves, burst, processes):
     x = motion_position(wev.events("wl_pointer", "motion")[-1])[0]
     latencies = []
+    cpu = {name: cpu_seconds(pid) for name, pid in processes.items()}
     for i in range(moves):
         step = 1 if i % 2 == 0 else -1
         since = len(wev.lines)
@@ -85,6 +98,7 @@ def measure(wev, move, moves, burst):
         move(step)
         latencies.append(arrival(wev, since, x + step) - start)
         x += step
+    cpu = {name: (cpu_seconds(pid) - cpu[name]) / moves * 1e6 for name, pid in processes.items()}
     rates = []
     for step in (1, -1, 1, -1):
         since = len(wev.lines)
@@ -95,7 +109,7 @@ def measure(wev, move, moves, burst):
         rates.append(burst / (arrival(wev, since, x) - start))
     latencies.sort()
     return (statistics.median(latencies) * 1000, latencies[int(len(latencies) * 0.99) - 1] * 1000,
-            statistics.median(rates))
+            statistics.median(rates), cpu)
 
 
 def main():
@@ -114,10 +128,17 @@ def main():
         program = rig.start_program(options.program, "--input=portal")
         program.wait_log(r"^Mouse and keyboard input ready: ")
 
+        def started(program_name):
+            return next(process.pid for process in rig.processes
+                        if any(os.path.basename(argument) == program_name for argument in process.args[:2]))
+        processes = {"zanti-connect": program.process.pid, "xdg-desktop-portal": started("xdg-desktop-portal"),
+                     "tests' backend": started("test_portal_backend.py"), "mutter": started("mutter"),
+                     "dbus-daemon": rig.bus.pid}
+
         def program_move(dx, dy=0):
             program.send("mouse", key="move_by", delta_x=str(dx), delta_y=str(dy))
         point_into(wev, program_move, lambda: program.send("keyboard", key="shift"))
-        portal = measure(wev, program_move, options.moves, options.burst)
+        portal = measure(wev, program_move, options.moves, options.burst, processes)
 
         connection, handle = portal_session(rig.environment["DBUS_SESSION_BUS_ADDRESS"])
 
@@ -126,7 +147,7 @@ def main():
             connection.call_blocking(DESKTOP, "/org/freedesktop/portal/desktop", REMOTE_DESKTOP,
                                      "NotifyPointerMotion", "oa{sv}dd", (handle, {}, float(dx), float(dy)))
         portal_move(0, 1)
-        bare = measure(wev, portal_move, options.moves, options.burst)
+        bare = measure(wev, portal_move, options.moves, options.burst, processes)
 
         remote = rig.connection.get_object(MUTTER, "/org/gnome/Mutter/RemoteDesktop")
         session = dbus.Interface(rig.connection.get_object(MUTTER, remote.CreateSession(dbus_interface=MUTTER)),
@@ -143,15 +164,19 @@ def main():
             rig.connection.send_message(call)
             rig.connection.flush()
         direct_move(0, 1)
-        direct = measure(wev, direct_move, options.moves, options.burst)
+        direct = measure(wev, direct_move, options.moves, options.burst, processes)
         session.Stop()
     finally:
         rig.close()
     print(f"{'route':<40} {'median ms':>10} {'p99 ms':>8} {'moves/s':>9}  median/floor")
-    for name, (median, p99, rate) in (("move_by datagram, portal, mutter, wev", portal),
-                                      ("NotifyPointerMotion, portal, mutter, wev", bare),
-                                      ("NotifyPointerMotionRelative, mutter, wev", direct)):
+    routes = (("move_by datagram, portal, mutter, wev", portal), ("NotifyPointerMotion, portal, mutter, wev", bare),
+              ("NotifyPointerMotionRelative, mutter, wev", direct))
+    for name, (median, p99, rate, _) in routes:
         print(f"{name:<40} {median:>10.2f} {p99:>8.2f} {rate:>9.0f}  {median / direct[0]:.2f}x")
+    print("\nCPU per move, µs (the bench's own client not counted)")
+    print(f"{'route':<40}" + "".join(f"{name:>20}" for name in processes))
+    for name, (_, _, _, cpu) in routes:
+        print(f"{name:<40}" + "".join(f"{cpu[process]:>20.0f}" for process in processes))
 
 
 if __name__ == "__main__":
