@@ -15,7 +15,7 @@ run, to the same wev:
    route stands on: the difference to the second row is the portal's and the tests' backend's.
 
 - latency: one move of 1 pixel at a time, from the send to the moment wev's line for that
-  motion reaches this process (the same pipe for both routes); median and 99th percentile;
+  motion reaches this process (the same pipe for every route); median and 99th percentile;
 - rate: a burst of moves of 1 pixel sent back to back, to the motion at the burst's end (mutter
   merges the motions of one frame, so only the last one counts);
 - CPU: each process's CPU time (all its threads) over the latency moves, per move.
