@@ -410,6 +410,18 @@ private slots:
         QCOMPARE(calls, clicks(BTN_LEFT, 1));
     }
 
+    // A backend up again before its loss is taken in (uinput makes a new device at once): what
+    // was held still went with the old session.
+    void heldInputGoesWithASessionReplacedAtOnce()
+    {
+        run(QStringLiteral("alt_mouse_down m:left_button_down"));
+        backend->setState(InputState::Unavailable);
+        backend->setState(InputState::Ready);
+        calls.clear();
+        run(QStringLiteral("m:left_button_click"));
+        QCOMPARE(calls, clicks(BTN_LEFT, 1));
+    }
+
     // A phone gone between a press and its release must not leave Control or a button held.
     void heldInputIsLetGoWhenCommandsStop()
     {

@@ -165,6 +165,10 @@ InputTranslator::InputTranslator(std::unique_ptr<ILinuxInput> backend, ISessionA
     // Backends report a change from inside the call that found it, possibly while this class walks
     // what it holds; the change is taken in once that call is over.
     m_backend->setStateHandler([this] {
+        // Noted now: a backend may be up again (uinput's new device) before the change is taken
+        // in, and what was held went with the old session all the same.
+        if (m_backend->state() != InputState::Ready)
+            m_sessionLost = true;
         QMetaObject::invokeMethod(
             &m_heldTimer, [this] { backendStateChanged(); }, Qt::QueuedConnection);
     });
@@ -192,27 +196,30 @@ QString InputTranslator::unavailableReason() const
 void InputTranslator::backendStateChanged()
 {
     const InputState state = m_backend->state();
+    if (std::exchange(m_sessionLost, false)) {
+        // Whatever the commands held went with the old session; a new one starts with nothing.
+        m_heldTimer.stop();
+        m_pressed.clear();
+        m_buttonsDown.clear();
+        m_heldModifiers.clear();
+        m_modifiersDown.clear();
+        m_warpTarget.reset();
+    }
     if (state == m_state)
         return;
     const InputState before = std::exchange(m_state, state);
-    if (state == InputState::Ready) {
-        // A later wait gets its line again; one wait, through restarts, gets one.
-        m_dropReported = false;
-        if (before == InputState::Starting || m_lastRestart)
-            m_log.line("Mouse and keyboard input ready:", m_backend->name());
+    if (state != InputState::Ready)
         return;
-    }
-    // Whatever the commands held went with the old session; a fresh one starts with nothing held.
-    m_heldTimer.stop();
-    m_pressed.clear();
-    m_buttonsDown.clear();
-    m_heldModifiers.clear();
-    m_modifiersDown.clear();
-    m_warpTarget.reset();
+    // A later wait gets its line again; one wait, through restarts, gets one.
+    m_dropReported = false;
+    if (before == InputState::Starting || m_lastRestart)
+        m_log.line("Mouse and keyboard input ready:", m_backend->name());
 }
 
 bool InputTranslator::deliverable()
 {
+    if (m_sessionLost)
+        backendStateChanged();
     const InputState state = m_backend->state();
     if (state == InputState::Ready)
         return true;

@@ -143,6 +143,7 @@ private:
     bool m_relative = false;
     QPoint m_tracked;
     InputState m_state = InputState::Ready;
+    bool m_sessionLost = false;
     bool m_dropReported = false;
     Clock m_clock;
     std::optional<std::chrono::steady_clock::time_point> m_lastRestart;

@@ -12,9 +12,9 @@
 #include <QDBusVariant>
 #include <QElapsedTimer>
 
-#include <linux/input-event-codes.h>
+#include <algorithm>
 
-#include <limits>
+#include <linux/input-event-codes.h>
 
 namespace zc {
 
@@ -32,7 +32,6 @@ constexpr unsigned persistUntilRevoked = 2;
 
 // Response codes of a request.
 constexpr unsigned responseSuccess = 0;
-constexpr unsigned responseCancelled = 1;
 
 // The portal's wheel axes.
 constexpr unsigned verticalAxis = 0;
@@ -82,6 +81,10 @@ bool PortalInput::offeredOn(const QDBusConnection &bus, int timeoutMs)
 PortalInput::PortalInput(const QDBusConnection &bus, Log &log, Hooks hooks)
     : m_bus(bus), m_log(log), m_hooks(std::move(hooks))
 {
+    m_answerTimer.setSingleShot(true);
+    m_answerTimer.setInterval(answerTimeout);
+    m_answerTimer.callOnTimeout(
+        [this] { fail(QStringLiteral("the desktop's portal did not answer in time")); });
     start();
 }
 
@@ -193,29 +196,36 @@ void PortalInput::request(Step step, const QString &method, QVariantList argumen
     // The answer may come before the call returns: listen where it will arrive first.
     QString sender = m_bus.baseService().mid(1);
     sender.replace(u'.', u'_');
-    listenForResponse(
-        QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token));
+    const QString expected =
+        QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+    listenForResponse(expected);
+    // Start's answer waits for the user, who may take their time; the others come at once.
+    if (step == Step::Starting)
+        m_answerTimer.stop();
+    else
+        m_answerTimer.start();
     QDBusMessage call =
         QDBusMessage::createMethodCall(text(service), text(path), text(interface), method);
     arguments.append(options);
     call.setArguments(arguments);
-    // Start waits for the user, who may take their time: no timeout for the call itself either.
-    sendRequest({QStringLiteral("the desktop's portal"), m_bus, call,
-                 step == Step::Starting ? std::numeric_limits<int>::max() : -1},
-                this, [this, method, generation = m_generation](const QDBusMessage &reply) {
-                    if (generation != m_generation)
-                        return;
-                    if (reply.type() == QDBusMessage::ErrorMessage) {
-                        fail(QStringLiteral("the desktop's portal refused %1 (%2)")
-                                 .arg(method, describeError(reply)));
-                        return;
-                    }
-                    // Portals before version 0.9 chose the request path themselves.
-                    const QString requestPath =
-                        reply.arguments().isEmpty() ? QString() : pathOf(reply.arguments().first());
-                    if (!requestPath.isEmpty() && requestPath != m_requestPath)
-                        listenForResponse(requestPath);
-                });
+    sendRequest(
+        {QStringLiteral("the desktop's portal"), m_bus, call}, this,
+        [this, method, step, expected, generation = m_generation](const QDBusMessage &reply) {
+            if (generation != m_generation)
+                return;
+            if (reply.type() == QDBusMessage::ErrorMessage) {
+                fail(QStringLiteral("the desktop's portal refused %1 (%2)")
+                         .arg(method, describeError(reply)));
+                return;
+            }
+            // Portals before version 0.9 chose the request path themselves. A reply
+            // that comes after its answer (the chain has gone on) changes nothing.
+            const QString requestPath =
+                reply.arguments().isEmpty() ? QString() : pathOf(reply.arguments().first());
+            if (m_step == step && m_requestPath == expected && !requestPath.isEmpty() &&
+                requestPath != expected)
+                listenForResponse(requestPath);
+        });
 }
 
 void PortalInput::listenForResponse(const QString &requestPath)
@@ -240,14 +250,13 @@ void PortalInput::onResponse(const QDBusMessage &message)
     if (message.path() != m_requestPath || message.arguments().size() < 2)
         return;
     stopListening();
+    m_answerTimer.stop();
     const unsigned response = message.arguments().at(0).toUInt();
     const QVariantMap results = mapOf(message.arguments().at(1));
     if (response != responseSuccess) {
-        if (m_step == Step::Starting && response == responseCancelled) {
-            m_refused = true;
-            fail(
-                QStringLiteral("the permission to control the mouse and keyboard was not given "
-                               "in the desktop's dialog; restart Zanti Connect to be asked again"));
+        // However the dialog ended without a yes, the user has seen it: not asked again.
+        if (m_step == Step::Starting) {
+            refuse();
         } else {
             fail(QStringLiteral("the desktop's portal ended the request (response %1)")
                      .arg(response));
@@ -293,10 +302,7 @@ void PortalInput::started(const QVariantMap &results)
 {
     const unsigned devices = results.value(QStringLiteral("devices")).toUInt();
     if ((devices & (keyboardDevice | pointerDevice)) != (keyboardDevice | pointerDevice)) {
-        fail(QStringLiteral("the desktop allowed control of %1 only")
-                 .arg(devices & keyboardDevice  ? QStringLiteral("the keyboard")
-                      : devices & pointerDevice ? QStringLiteral("the pointer")
-                                                : QStringLiteral("nothing")));
+        refuse();
         return;
     }
     if (m_version >= 2) {
@@ -319,9 +325,17 @@ void PortalInput::onSessionClosed(const QDBusMessage &message)
     fail(QStringLiteral("the desktop ended the remote control session"));
 }
 
+void PortalInput::refuse()
+{
+    m_refused = true;
+    fail(QStringLiteral("the permission to control the mouse and keyboard was not given in the "
+                        "desktop's dialog; restart Zanti Connect to be asked again"));
+}
+
 void PortalInput::fail(const QString &reason)
 {
     ++m_generation;
+    m_answerTimer.stop();
     m_outbox.clear();
     stopListening();
     closeSession(false);
@@ -364,17 +378,26 @@ void PortalInput::notify(const char *method, const QVariantList &arguments)
 
 void PortalInput::sendNext()
 {
-    if (m_outbox.empty())
+    if (m_outbox.empty() || m_inFlight)
         return;
-    m_inFlight = m_bus.asyncCall(m_outbox.front());
+    // A call on a connection that is gone would never finish, and everything would wait for it.
+    if (!m_bus.isConnected()) {
+        fail(QStringLiteral("the connection to the session bus is lost"));
+        return;
+    }
+    m_inFlight = m_bus.asyncCall(m_outbox.front(), int(callTimeout.count()));
     m_outbox.pop_front();
     auto *watcher = new QDBusPendingCallWatcher(*m_inFlight, this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, generation = m_generation](QDBusPendingCallWatcher *finished) {
                 finished->deleteLater();
                 m_inFlight.reset();
-                if (generation != m_generation)
+                // Calls of a session that failed were dropped with it; what waits now belongs to
+                // the next one.
+                if (generation != m_generation) {
+                    sendNext();
                     return;
+                }
                 // An event the desktop refused is gone either way; the next one may still go
                 // through, and a session that ended says so by its Closed signal.
                 if (finished->isError() && !m_errorReported) {
@@ -447,10 +470,13 @@ std::optional<QString> PortalInput::typeText(QStringView text)
                    "notice");
     }
     QList<uint> characters = text.toUcs4();
-    if (std::size_t(characters.size()) > maxTextLength) {
-        m_log.line("Typing cut short,", std::size_t(characters.size()) - maxTextLength,
-                   "characters not typed: at most", maxTextLength, "per text");
-        characters.resize(qsizetype(maxTextLength));
+    const std::size_t waiting = std::min(waitingCharacters(), maxWaitingCharacters);
+    const std::size_t room = std::min(maxTextLength, maxWaitingCharacters - waiting);
+    if (std::size_t(characters.size()) > room) {
+        m_log.line("Typing cut short,", std::size_t(characters.size()) - room,
+                   "characters not typed: at most", maxTextLength, "per text and",
+                   maxWaitingCharacters, "waiting");
+        characters.resize(qsizetype(room));
     }
     std::int64_t dropped = 0;
     for (const uint character : characters) {
@@ -460,7 +486,7 @@ std::optional<QString> PortalInput::typeText(QStringView text)
         else if (character == U'\t')
             keysym = tabKeysym;
         else if (keymap)
-            keysym = keymap->keysymFor(character);
+            keysym = keymap->keysymFor(character, XkbKeymap::Layouts::Any);
         else
             keysym = XkbKeymap::likelyKeysym(character);
         if (!keysym) {
@@ -478,8 +504,37 @@ std::optional<QString> PortalInput::typeText(QStringView text)
     return std::nullopt;
 }
 
+std::size_t PortalInput::waitingCharacters() const
+{
+    return std::size_t(
+        std::count_if(m_outbox.begin(), m_outbox.end(), [](const QDBusMessage &call) {
+            return call.member() == u"NotifyKeyboardKeysym" && call.arguments().at(3).toUInt() == 1;
+        }));
+}
+
+void PortalInput::dropWaitingText()
+{
+    // A release whose press has gone out stays: the desktop holds that key.
+    std::set<int> pressesDropped;
+    std::size_t dropped = 0;
+    std::erase_if(m_outbox, [&](const QDBusMessage &call) {
+        if (call.member() != u"NotifyKeyboardKeysym")
+            return false;
+        const int keysym = call.arguments().at(2).toInt();
+        if (call.arguments().at(3).toUInt() == 1) {
+            pressesDropped.insert(keysym);
+            ++dropped;
+            return true;
+        }
+        return pressesDropped.erase(keysym) > 0;
+    });
+    if (dropped > 0)
+        m_log.line("Typing stopped,", dropped, "characters not typed");
+}
+
 void PortalInput::releaseAll()
 {
+    dropWaitingText();
     for (const EvdevKey key : std::set<EvdevKey>(m_keysDown))
         this->key(key, false);
     for (const EvdevKey button : std::set<EvdevKey>(m_buttonsDown))

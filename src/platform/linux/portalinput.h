@@ -7,9 +7,11 @@
 #include <QDBusPendingCall>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <optional>
@@ -46,7 +48,14 @@ public:
     static constexpr const char *service = "org.freedesktop.portal.Desktop";
     static constexpr const char *path = "/org/freedesktop/portal/desktop";
     static constexpr const char *interface = "org.freedesktop.portal.RemoteDesktop";
+    // As on X11: beyond these, a phone could keep the keyboard busy for minutes (each character
+    // is two calls, one at a time).
     static constexpr std::size_t maxTextLength = 10'000;
+    static constexpr std::size_t maxWaitingCharacters = 20'000;
+    // CreateSession and SelectDevices answer at once; Start waits for the user, without a bound.
+    static constexpr std::chrono::milliseconds answerTimeout{30'000};
+    // A Notify call is answered in well under a millisecond; this bounds a hung portal's hold.
+    static constexpr std::chrono::milliseconds callTimeout{1'000};
 
     // Whether the portal on this bus offers remote control of a keyboard and a pointer. Blocks
     // for at most `timeoutMs`: the portal is started on demand.
@@ -74,6 +83,7 @@ public:
     void scroll(int verticalSteps, int horizontalSteps) override;
     void key(EvdevKey key, bool down) override;
     std::optional<QString> typeText(QStringView text) override;
+    // Also drops the characters of texts still waiting to be sent.
     void releaseAll() override;
 
 private slots:
@@ -100,10 +110,14 @@ private:
     void sessionCreated(const QVariantMap &results);
     void started(const QVariantMap &results);
     void fail(const QString &reason);
+    void refuse();
     void setStep(Step step);
     void closeSession(bool wait);
     void notify(const char *method, const QVariantList &arguments);
     void sendNext();
+    std::size_t waitingCharacters() const;
+    // The characters of texts not yet sent, both their presses and releases.
+    void dropWaitingText();
     // At exit: what is still waiting goes out, each call awaited, within a bound.
     void flushBlocking();
 
@@ -115,6 +129,7 @@ private:
     // Refused by the user: not asked again in this run, the user has answered.
     bool m_refused = false;
     std::function<void()> m_stateHandler;
+    QTimer m_answerTimer;
     unsigned m_version = 0;
     unsigned m_requestCount = 0;
     // Each setting-up gets a number; replies to an earlier one are ignored.

@@ -105,6 +105,15 @@ std::unique_ptr<XkbKeymap> XkbKeymap::fromKeymap(xkb_keymap *keymap, QString &fa
     const xkb_keycode_t first = xkb_keymap_min_keycode(keymap);
     const xkb_keycode_t last = xkb_keymap_max_keycode(keymap);
     for (xkb_keycode_t keycode = std::max(first, evdevOffset); keycode <= last; ++keycode) {
+        const xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap, keycode);
+        for (xkb_layout_index_t layout = 0; layout < layouts; ++layout) {
+            const xkb_level_index_t count = xkb_keymap_num_levels_for_key(keymap, keycode, layout);
+            for (xkb_level_index_t level = 0; level < count; ++level) {
+                const xkb_keysym_t *symbols = nullptr;
+                if (xkb_keymap_key_get_syms_by_level(keymap, keycode, layout, level, &symbols) == 1)
+                    result->m_anyLayout.insert(symbols[0]);
+            }
+        }
         const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap, keycode, 0);
         for (xkb_level_index_t level = 0; level < levels; ++level) {
             const xkb_keysym_t *symbols = nullptr;
@@ -153,11 +162,12 @@ Keysym XkbKeymap::likelyKeysym(char32_t character)
     return keysym != XKB_KEY_NoSymbol ? keysym : keysymForCharacter(character);
 }
 
-std::optional<Keysym> XkbKeymap::keysymFor(char32_t character) const
+std::optional<Keysym> XkbKeymap::keysymFor(char32_t character, Layouts layouts) const
 {
     for (const Keysym keysym :
          {Keysym(xkb_utf32_to_keysym(character)), keysymForCharacter(character)}) {
-        if (keysym != XKB_KEY_NoSymbol && has(keysym))
+        if (keysym != XKB_KEY_NoSymbol &&
+            (layouts == Layouts::First ? has(keysym) : hasInAnyLayout(keysym)))
             return keysym;
     }
     return std::nullopt;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 struct xkb_keymap;
@@ -49,9 +50,18 @@ public:
     // The stroke that types the keysym with the fewest modifiers, if the layout has one.
     std::optional<KeyStroke> strokeFor(Keysym keysym) const;
     bool has(Keysym keysym) const { return m_strokes.contains(keysym); }
-    // The keysym by which this layout types the character, if it has one: layouts name many
+    // Whether any layout of the keymap has a key for it, at any level. A desktop that switches
+    // layouts by group (GNOME and KDE put all of the user's into one keymap) types with the one
+    // in effect, which its clients are not told unless they have the focus.
+    bool hasInAnyLayout(Keysym keysym) const { return m_anyLayout.contains(keysym); }
+    enum class Layouts
+    {
+        First,
+        Any,
+    };
+    // The keysym by which the layout types the character, if it has one: layouts name many
     // characters by their legacy keysyms (Cyrillic_zhe), some by Unicode keysyms.
-    std::optional<Keysym> keysymFor(char32_t character) const;
+    std::optional<Keysym> keysymFor(char32_t character, Layouts layouts = Layouts::First) const;
     // The keysym a layout would most likely name the character by.
     static Keysym likelyKeysym(char32_t character);
     // The name of the first layout, for the log.
@@ -62,6 +72,7 @@ private:
     static std::unique_ptr<XkbKeymap> fromKeymap(xkb_keymap *keymap, QString &failure);
 
     std::unordered_map<Keysym, KeyStroke> m_strokes;
+    std::unordered_set<Keysym> m_anyLayout;
     QString m_layoutName;
 };
 
