@@ -205,16 +205,23 @@ private slots:
             << "us" << QStringList{"button 272 1", "button 272 0", "button 272 1",
                                    "button 272 0", "button 273 1", "button 273 0"}
             << times(2, tap("BTN_LEFT")) + tap("BTN_RIGHT") << QStringList{};
-        // A notch a group, down and to the right as positive steps; the kernel's wheel counts up.
+        // The notches of an axis in one group, down and to the right as positive steps; the
+        // kernel's wheel counts up. A group a notch would overflow the reader's 128 events.
         QTest::newRow("wheel down, right") << "us" << QStringList{"scroll 2 1"}
-                                           << QStringList{"REL_WHEEL -1 REL_WHEEL_HI_RES -120",
-                                                          "REL_WHEEL -1 REL_WHEEL_HI_RES -120",
+                                           << QStringList{"REL_WHEEL -2 REL_WHEEL_HI_RES -240",
                                                           "REL_HWHEEL 1 REL_HWHEEL_HI_RES 120"}
                                            << QStringList{};
         QTest::newRow("wheel up, left") << "us" << QStringList{"scroll -1 -1"}
                                         << QStringList{"REL_WHEEL 1 REL_WHEEL_HI_RES 120",
                                                        "REL_HWHEEL -1 REL_HWHEEL_HI_RES -120"}
                                         << QStringList{};
+        QTest::newRow("a hundred notches each way")
+            << "us" << QStringList{"scroll -100 -100", "scroll 100 100"}
+            << QStringList{"REL_WHEEL 100 REL_WHEEL_HI_RES 12000",
+                           "REL_HWHEEL -100 REL_HWHEEL_HI_RES -12000",
+                           "REL_WHEEL -100 REL_WHEEL_HI_RES -12000",
+                           "REL_HWHEEL 100 REL_HWHEEL_HI_RES 12000"}
+            << QStringList{};
         QTest::newRow("shortcut") << "us"
                                   << QStringList{"key 29 1", "key 46 1", "key 46 0", "key 29 0"}
                                   << withModifier("KEY_LEFTCTRL", "KEY_C") << QStringList{};
