@@ -253,6 +253,14 @@ private slots:
             << times(16, tap("KEY_A")) + QStringList{"REL_X 1"} + times(24, tap("KEY_A")) +
                    QStringList{"KEY_LEFTCTRL 1", "BTN_LEFT 1", "REL_X 2"}
             << QStringList{};
+        // A release of a key not held writes nothing, in the kernel's test too. The click does
+        // not wait for the Control that was dropped.
+        QTest::newRow("operations beyond the bound behind a text are dropped")
+            << "us"
+            << QStringList{"text:" + QString(17, u'a')} + QStringList(10000, "key 30 0") +
+                   QStringList{"key 29 1", "key 29 0", "button 272 1"}
+            << times(16, tap("KEY_A")) + QStringList{"BTN_LEFT 1"} + tap("KEY_A")
+            << QStringList{"Input dropped: 10000 operations waiting behind the text"};
         QTest::newRow("release during a text")
             << "us"
             << QStringList{"button 272 1", "key 29 1", "text:" + QString(20, u'a'), "key 30 1",

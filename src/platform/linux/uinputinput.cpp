@@ -403,17 +403,18 @@ void UinputInput::key(EvdevKey key, bool down)
             m_log.line("The uinput device has no key for Linux key", key);
         return;
     }
+    if (typing()) {
+        if (!enqueue({.run = [this, key, down] { sendKey(key, down); }}))
+            return;
+    } else {
+        sendKey(key, down);
+    }
     if (isModifier(key)) {
         if (down)
             m_modifiersWhenDone.insert(key);
         else
             m_modifiersWhenDone.erase(key);
     }
-    if (typing()) {
-        enqueue({.run = [this, key, down] { sendKey(key, down); }});
-        return;
-    }
-    sendKey(key, down);
 }
 
 void UinputInput::sendKey(EvdevKey key, bool down)
@@ -537,9 +538,13 @@ void UinputInput::typeRun()
     m_typed = 0;
 }
 
-void UinputInput::enqueue(WaitingInput::Operation operation)
+bool UinputInput::enqueue(WaitingInput::Operation operation)
 {
-    m_waiting.push(std::move(operation));
+    if (m_waiting.push(std::move(operation)))
+        return true;
+    if (m_waiting.dropped() == 1)
+        m_log.line("Input dropped:", m_waiting.size(), "operations waiting behind the text");
+    return false;
 }
 
 void UinputInput::runWaiting()
