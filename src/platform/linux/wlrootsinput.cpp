@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -252,8 +253,15 @@ void WlrootsInput::movePointerBy(QPoint offset)
     if (!connected())
         return;
     const auto run = [this, offset] {
-        // Moves made while the socket is full go out as one.
-        m_pendingMotion += offset;
+        // Moves made while the socket is full go out as one. Hazard: the protocol's numbers
+        // carry 24 bits of integer, which a long wait's sum would overflow; the pointer stops
+        // at the desktop's edge long before the bound.
+        const auto sum = [](int pending, int more) {
+            return int(std::clamp<std::int64_t>(std::int64_t(pending) + more, -maxPendingMotion,
+                                                maxPendingMotion));
+        };
+        m_pendingMotion =
+            QPoint(sum(m_pendingMotion.x(), offset.x()), sum(m_pendingMotion.y(), offset.y()));
         if (m_connection->congested() || m_pendingMotion.isNull())
             return;
         const QPoint motion = std::exchange(m_pendingMotion, QPoint());

@@ -49,6 +49,8 @@ public:
     // About 2,000 characters a second.
     static constexpr std::size_t charactersPerBurst = 20;
     static constexpr std::chrono::milliseconds burstInterval{10};
+    // The farthest the moves joined while the socket is full go, each way.
+    static constexpr int maxPendingMotion = 100'000;
 
     ~WlrootsInput() override;
     WlrootsInput(const WlrootsInput &) = delete;
