@@ -123,7 +123,7 @@ WlrootsInput::WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &l
     m_burstTimer.setTimerType(Qt::PreciseTimer);
     m_burstTimer.callOnTimeout([this] { typeBurst(); });
     m_connection->setDrainedHandler([this] {
-        if (!m_pendingMotion.isNull() && m_waitingPointer == 0)
+        if (!m_pendingMotion.isNull() && !m_waiting.pointerWaits())
             movePointerBy({});
     });
     m_connection->setFailureHandler([this] {
@@ -271,7 +271,7 @@ void WlrootsInput::movePointerBy(QPoint offset)
         flush();
     };
     // Behind a button that waits, so that a drag keeps its shape.
-    if (m_waitingPointer > 0)
+    if (m_waiting.pointerWaits())
         enqueue({.run = run, .pointer = true});
     else
         run();
@@ -287,7 +287,7 @@ void WlrootsInput::button(EvdevKey button, bool down)
         if (isModifier(key))
             modifiersNow.insert(key);
     }
-    if (m_waitingPointer > 0 || m_modifiersWhenDone != modifiersNow) {
+    if (m_waiting.pointerWaits() || m_modifiersWhenDone != modifiersNow) {
         enqueue({.run = [this, button, down] { sendButton(button, down); }, .pointer = true});
         return;
     }
@@ -326,7 +326,7 @@ void WlrootsInput::scroll(int verticalSteps, int horizontalSteps)
         }
         flush();
     };
-    if (m_waitingPointer > 0)
+    if (m_waiting.pointerWaits())
         enqueue({.run = run, .pointer = true});
     else
         run();
@@ -336,21 +336,22 @@ void WlrootsInput::key(EvdevKey key, bool down)
 {
     if (!connected())
         return;
+    if (typing() || !m_waiting.empty()) {
+        if (!enqueue({.run = [this, key, down] {
+                sendKey(key, down);
+                flush();
+            }}))
+            return;
+    } else {
+        sendKey(key, down);
+        flush();
+    }
     if (isModifier(key)) {
         if (down)
             m_modifiersWhenDone.insert(key);
         else
             m_modifiersWhenDone.erase(key);
     }
-    if (typing() || !m_waiting.empty()) {
-        enqueue({.run = [this, key, down] {
-            sendKey(key, down);
-            flush();
-        }});
-        return;
-    }
-    sendKey(key, down);
-    flush();
 }
 
 void WlrootsInput::sendKey(EvdevKey key, bool down)
@@ -412,7 +413,7 @@ std::optional<QString> WlrootsInput::typeText(QStringView text)
     if (!connected())
         return m_connection->failure();
     std::vector<char32_t> characters = codePoints(text);
-    const std::size_t waiting = (m_text.size() - m_typed) + m_waitingCharacters;
+    const std::size_t waiting = (m_text.size() - m_typed) + m_waiting.characters();
     const std::size_t room =
         std::min(maxTextLength, maxWaitingCharacters - std::min(waiting, maxWaitingCharacters));
     if (characters.size() > room) {
@@ -502,29 +503,23 @@ void WlrootsInput::typeBurst()
     runWaiting();
 }
 
-void WlrootsInput::enqueue(Waiting waiting)
+bool WlrootsInput::enqueue(WaitingInput::Operation operation)
 {
-    m_waitingCharacters += waiting.characters;
-    m_waitingPointer += waiting.pointer ? 1 : 0;
-    m_waiting.push_back(std::move(waiting));
+    if (m_waiting.push(std::move(operation)))
+        return true;
+    if (m_waiting.dropped() == 1)
+        m_log.line("Input dropped:", m_waiting.size(), "operations waiting behind the text");
+    return false;
 }
 
 void WlrootsInput::runWaiting()
 {
-    while (!typing() && !m_waiting.empty() && connected()) {
-        const Waiting waiting = std::move(m_waiting.front());
-        m_waiting.pop_front();
-        m_waitingCharacters -= waiting.characters;
-        m_waitingPointer -= waiting.pointer ? 1 : 0;
-        waiting.run();
-    }
+    m_waiting.run([this] { return typing() || !connected(); });
 }
 
 void WlrootsInput::dropWaiting()
 {
     m_waiting.clear();
-    m_waitingCharacters = 0;
-    m_waitingPointer = 0;
     m_modifiersWhenDone.clear();
     for (const EvdevKey key : m_keysDown) {
         if (isModifier(key))
@@ -535,14 +530,12 @@ void WlrootsInput::dropWaiting()
 void WlrootsInput::releaseAll()
 {
     if (typing())
-        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waitingCharacters,
+        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waiting.characters(),
                    "characters not typed");
     m_burstTimer.stop();
     m_text.clear();
     m_typed = 0;
     m_waiting.clear();
-    m_waitingCharacters = 0;
-    m_waitingPointer = 0;
     if (!connected()) {
         m_keysDown.clear();
         m_buttonsDown.clear();

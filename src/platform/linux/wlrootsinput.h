@@ -1,12 +1,12 @@
 #pragma once
 
 #include "ilinuxinput.h"
+#include "waitinginput.h"
 
 #include <QTimer>
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -75,13 +75,6 @@ public:
     void releaseAll() override;
 
 private:
-    struct Waiting
-    {
-        std::function<void()> run;
-        std::size_t characters = 0;
-        bool pointer = false;
-    };
-
     WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &log);
     bool start(QString &failure);
     static void global(void *data, wl_registry *registry, uint32_t name, const char *interface,
@@ -89,7 +82,8 @@ private:
     static void globalRemove(void *data, wl_registry *registry, uint32_t name);
     bool typing() const { return m_typed < m_text.size(); }
     void typeBurst();
-    void enqueue(Waiting waiting);
+    // False when the operation is dropped: too many wait.
+    bool enqueue(WaitingInput::Operation operation);
     void runWaiting();
     void dropWaiting();
     bool connected() const;
@@ -118,9 +112,7 @@ private:
     bool m_locksLifted = false;
     std::vector<char32_t> m_text;
     std::size_t m_typed = 0;
-    std::deque<Waiting> m_waiting;
-    std::size_t m_waitingCharacters = 0;
-    std::size_t m_waitingPointer = 0;
+    WaitingInput m_waiting;
     std::function<void()> m_stateHandler;
     QTimer m_burstTimer;
 };
