@@ -121,7 +121,12 @@ WlrootsInput::WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &l
 {
     m_burstTimer.setSingleShot(true);
     m_burstTimer.setTimerType(Qt::PreciseTimer);
-    m_burstTimer.callOnTimeout([this] { typeBurst(); });
+    // What waits behind the text runs from here, not from the burst that ends the text: the
+    // waiting texts would each nest a call deeper, thousands of them.
+    m_burstTimer.callOnTimeout([this] {
+        typeBurst();
+        runWaiting();
+    });
     m_connection->setDrainedHandler([this] {
         if (!m_pendingMotion.isNull() && !m_waiting.pointerWaits())
             movePointerBy({});
@@ -500,7 +505,6 @@ void WlrootsInput::typeBurst()
         sendModifiers();
     }
     flush();
-    runWaiting();
 }
 
 bool WlrootsInput::enqueue(WaitingInput::Operation operation)
