@@ -128,8 +128,11 @@ WlrootsInput::WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &l
         runWaiting();
     });
     m_connection->setDrainedHandler([this] {
-        if (!m_pendingMotion.isNull() && !m_waiting.pointerWaits())
-            movePointerBy({});
+        // In the order they were made: the joined moves came before anything that waits for the
+        // socket (later moves wait in turn), and that before anything behind the text.
+        moveBy({});
+        m_waitingForSocket.run([this] { return m_connection->congested() || !connected(); });
+        runWaiting();
     });
     m_connection->setFailureHandler([this] {
         m_log.line("Mouse and keyboard input stopped:", m_connection->failure());
@@ -253,33 +256,56 @@ void WlrootsInput::flush()
     m_connection->flush();
 }
 
+bool WlrootsInput::socketWaits() const
+{
+    return m_connection->congested() || !m_waitingForSocket.empty();
+}
+
+bool WlrootsInput::whenWritable(std::function<void()> operation)
+{
+    if (!socketWaits()) {
+        operation();
+        return true;
+    }
+    if (m_waitingForSocket.push({.run = std::move(operation)}))
+        return true;
+    if (m_waitingForSocket.dropped() == 1)
+        m_log.line("Input dropped:", m_waitingForSocket.size(),
+                   "operations waiting for the compositor");
+    return false;
+}
+
+void WlrootsInput::moveBy(QPoint offset)
+{
+    // Moves made while the socket is full go out as one. Hazard: the protocol's numbers
+    // carry 24 bits of integer, which a long wait's sum would overflow; the pointer stops
+    // at the desktop's edge long before the bound.
+    const auto sum = [](int pending, int more) {
+        return int(std::clamp<std::int64_t>(std::int64_t(pending) + more, -maxPendingMotion,
+                                            maxPendingMotion));
+    };
+    m_pendingMotion =
+        QPoint(sum(m_pendingMotion.x(), offset.x()), sum(m_pendingMotion.y(), offset.y()));
+    if (m_connection->congested() || m_pendingMotion.isNull())
+        return;
+    const QPoint motion = std::exchange(m_pendingMotion, QPoint());
+    zwlr_virtual_pointer_v1_motion(m_pointer, now(), wl_fixed_from_int(motion.x()),
+                                   wl_fixed_from_int(motion.y()));
+    zwlr_virtual_pointer_v1_frame(m_pointer);
+    flush();
+}
+
 void WlrootsInput::movePointerBy(QPoint offset)
 {
     if (!connected())
         return;
-    const auto run = [this, offset] {
-        // Moves made while the socket is full go out as one. Hazard: the protocol's numbers
-        // carry 24 bits of integer, which a long wait's sum would overflow; the pointer stops
-        // at the desktop's edge long before the bound.
-        const auto sum = [](int pending, int more) {
-            return int(std::clamp<std::int64_t>(std::int64_t(pending) + more, -maxPendingMotion,
-                                                maxPendingMotion));
-        };
-        m_pendingMotion =
-            QPoint(sum(m_pendingMotion.x(), offset.x()), sum(m_pendingMotion.y(), offset.y()));
-        if (m_connection->congested() || m_pendingMotion.isNull())
-            return;
-        const QPoint motion = std::exchange(m_pendingMotion, QPoint());
-        zwlr_virtual_pointer_v1_motion(m_pointer, now(), wl_fixed_from_int(motion.x()),
-                                       wl_fixed_from_int(motion.y()));
-        zwlr_virtual_pointer_v1_frame(m_pointer);
-        flush();
-    };
     // Behind a button that waits, so that a drag keeps its shape.
     if (m_waiting.pointerWaits())
-        enqueue({.run = run, .pointer = true});
+        enqueue({.run = [this, offset] { moveBy(offset); }, .pointer = true});
+    else if (m_waitingForSocket.empty())
+        moveBy(offset);
     else
-        run();
+        whenWritable([this, offset] { moveBy(offset); });
 }
 
 void WlrootsInput::button(EvdevKey button, bool down)
@@ -296,7 +322,7 @@ void WlrootsInput::button(EvdevKey button, bool down)
         enqueue({.run = [this, button, down] { sendButton(button, down); }, .pointer = true});
         return;
     }
-    sendButton(button, down);
+    whenWritable([this, button, down] { sendButton(button, down); });
 }
 
 void WlrootsInput::sendButton(EvdevKey button, bool down)
@@ -334,7 +360,7 @@ void WlrootsInput::scroll(int verticalSteps, int horizontalSteps)
     if (m_waiting.pointerWaits())
         enqueue({.run = run, .pointer = true});
     else
-        run();
+        whenWritable(run);
 }
 
 void WlrootsInput::key(EvdevKey key, bool down)
@@ -347,9 +373,11 @@ void WlrootsInput::key(EvdevKey key, bool down)
                 flush();
             }}))
             return;
-    } else {
-        sendKey(key, down);
-        flush();
+    } else if (!whenWritable([this, key, down] {
+                   sendKey(key, down);
+                   flush();
+               })) {
+        return;
     }
     if (isModifier(key)) {
         if (down)
@@ -449,7 +477,7 @@ void WlrootsInput::typeBurst()
 {
     if (!connected())
         return;
-    if (m_connection->congested()) {
+    if (socketWaits()) {
         m_burstTimer.start(burstInterval);
         return;
     }
@@ -518,12 +546,13 @@ bool WlrootsInput::enqueue(WaitingInput::Operation operation)
 
 void WlrootsInput::runWaiting()
 {
-    m_waiting.run([this] { return typing() || !connected(); });
+    m_waiting.run([this] { return typing() || socketWaits() || !connected(); });
 }
 
 void WlrootsInput::dropWaiting()
 {
     m_waiting.clear();
+    m_waitingForSocket.clear();
     m_modifiersWhenDone.clear();
     for (const EvdevKey key : m_keysDown) {
         if (isModifier(key))
@@ -540,22 +569,25 @@ void WlrootsInput::releaseAll()
     m_text.clear();
     m_typed = 0;
     m_waiting.clear();
+    m_waitingForSocket.clear();
+    m_modifiersWhenDone.clear();
     if (!connected()) {
         m_keysDown.clear();
         m_buttonsDown.clear();
-        m_modifiersWhenDone.clear();
         return;
     }
-    for (const EvdevKey key : std::set<EvdevKey>(m_keysDown))
-        sendKey(key, false);
-    for (const EvdevKey button : std::set<EvdevKey>(m_buttonsDown))
-        sendButton(button, false);
-    m_modifiersWhenDone.clear();
-    if (m_locksLifted) {
-        m_locksLifted = false;
-        sendModifiers();
-    }
-    flush();
+    // What is held when the socket takes it: the keys that waited for it were never pressed.
+    whenWritable([this] {
+        for (const EvdevKey key : std::set<EvdevKey>(m_keysDown))
+            sendKey(key, false);
+        for (const EvdevKey button : std::set<EvdevKey>(m_buttonsDown))
+            sendButton(button, false);
+        if (m_locksLifted) {
+            m_locksLifted = false;
+            sendModifiers();
+        }
+        flush();
+    });
 }
 
 } // namespace zc

@@ -85,6 +85,13 @@ private:
     // False when the operation is dropped: too many wait.
     bool enqueue(WaitingInput::Operation operation);
     void runWaiting();
+    // Whether requests have to wait: libwayland ends a connection whose own buffer overflows.
+    bool socketWaits() const;
+    // Runs the operation, or queues it until the socket has taken what waits; false when it is
+    // dropped.
+    bool whenWritable(std::function<void()> operation);
+    // Joins the move to those waiting for the socket, and sends them when it can.
+    void moveBy(QPoint offset);
     void dropWaiting();
     bool connected() const;
     void uploadKeymap();
@@ -113,6 +120,9 @@ private:
     std::vector<char32_t> m_text;
     std::size_t m_typed = 0;
     WaitingInput m_waiting;
+    // What was given while the socket was full, in order; the moves before it wait joined in
+    // m_pendingMotion.
+    WaitingInput m_waitingForSocket;
     std::function<void()> m_stateHandler;
     QTimer m_burstTimer;
 };
