@@ -53,7 +53,8 @@ bool WaylandConnection::flush()
     if (failed())
         return false;
     if (wl_display_flush(m_display) < 0) {
-        if (errno == EAGAIN) {
+        // A connection libwayland gave up on (a request beyond its buffer) answers EAGAIN too.
+        if (errno == EAGAIN && wl_display_get_error(m_display) == 0) {
             m_writable.setEnabled(true);
             return true;
         }
