@@ -205,16 +205,23 @@ private slots:
             << "us" << QStringList{"button 272 1", "button 272 0", "button 272 1",
                                    "button 272 0", "button 273 1", "button 273 0"}
             << times(2, tap("BTN_LEFT")) + tap("BTN_RIGHT") << QStringList{};
-        // A notch a group, down and to the right as positive steps; the kernel's wheel counts up.
+        // The notches of an axis in one group, down and to the right as positive steps; the
+        // kernel's wheel counts up. A group a notch would overflow the reader's 128 events.
         QTest::newRow("wheel down, right") << "us" << QStringList{"scroll 2 1"}
-                                           << QStringList{"REL_WHEEL -1 REL_WHEEL_HI_RES -120",
-                                                          "REL_WHEEL -1 REL_WHEEL_HI_RES -120",
+                                           << QStringList{"REL_WHEEL -2 REL_WHEEL_HI_RES -240",
                                                           "REL_HWHEEL 1 REL_HWHEEL_HI_RES 120"}
                                            << QStringList{};
         QTest::newRow("wheel up, left") << "us" << QStringList{"scroll -1 -1"}
                                         << QStringList{"REL_WHEEL 1 REL_WHEEL_HI_RES 120",
                                                        "REL_HWHEEL -1 REL_HWHEEL_HI_RES -120"}
                                         << QStringList{};
+        QTest::newRow("a hundred notches each way")
+            << "us" << QStringList{"scroll -100 -100", "scroll 100 100"}
+            << QStringList{"REL_WHEEL 100 REL_WHEEL_HI_RES 12000",
+                           "REL_HWHEEL -100 REL_HWHEEL_HI_RES -12000",
+                           "REL_WHEEL -100 REL_WHEEL_HI_RES -12000",
+                           "REL_HWHEEL 100 REL_HWHEEL_HI_RES 12000"}
+            << QStringList{};
         QTest::newRow("shortcut") << "us"
                                   << QStringList{"key 29 1", "key 46 1", "key 46 0", "key 29 0"}
                                   << withModifier("KEY_LEFTCTRL", "KEY_C") << QStringList{};
@@ -246,6 +253,14 @@ private slots:
             << times(16, tap("KEY_A")) + QStringList{"REL_X 1"} + times(24, tap("KEY_A")) +
                    QStringList{"KEY_LEFTCTRL 1", "BTN_LEFT 1", "REL_X 2"}
             << QStringList{};
+        // A release of a key not held writes nothing, in the kernel's test too. The click does
+        // not wait for the Control that was dropped.
+        QTest::newRow("operations beyond the bound behind a text are dropped")
+            << "us"
+            << QStringList{"text:" + QString(17, u'a')} + QStringList(10000, "key 30 0") +
+                   QStringList{"key 29 1", "key 29 0", "button 272 1"}
+            << times(16, tap("KEY_A")) + QStringList{"BTN_LEFT 1"} + tap("KEY_A")
+            << QStringList{"Input dropped: 10000 operations waiting behind the text"};
         QTest::newRow("release during a text")
             << "us"
             << QStringList{"button 272 1", "key 29 1", "text:" + QString(20, u'a'), "key 30 1",

@@ -382,19 +382,16 @@ void UinputInput::scroll(int verticalSteps, int horizontalSteps)
 
 void UinputInput::sendWheel(int verticalSteps, int horizontalSteps)
 {
-    // One notch a group, as a wheel mouse reports it, with the high-resolution value that
-    // newer readers take instead (120 a notch). The kernel's vertical wheel counts up.
+    // All the notches of an axis in one group, with the high-resolution value that newer readers
+    // take instead (120 a notch): a group a notch would overflow the reader's buffer on a long
+    // scroll. The kernel's vertical wheel counts up.
     constexpr int notch = 120;
-    const int up = verticalSteps < 0 ? 1 : -1;
-    for (int i = 0; i < std::abs(verticalSteps); ++i) {
-        if (!send({{EV_REL, REL_WHEEL, up}, {EV_REL, REL_WHEEL_HI_RES, up * notch}}))
-            return;
-    }
-    const int right = horizontalSteps < 0 ? -1 : 1;
-    for (int i = 0; i < std::abs(horizontalSteps); ++i) {
-        if (!send({{EV_REL, REL_HWHEEL, right}, {EV_REL, REL_HWHEEL_HI_RES, right * notch}}))
-            return;
-    }
+    if (verticalSteps != 0 && !send({{EV_REL, REL_WHEEL, -verticalSteps},
+                                     {EV_REL, REL_WHEEL_HI_RES, -verticalSteps * notch}}))
+        return;
+    if (horizontalSteps != 0)
+        send({{EV_REL, REL_HWHEEL, horizontalSteps},
+              {EV_REL, REL_HWHEEL_HI_RES, horizontalSteps * notch}});
 }
 
 void UinputInput::key(EvdevKey key, bool down)
@@ -406,17 +403,18 @@ void UinputInput::key(EvdevKey key, bool down)
             m_log.line("The uinput device has no key for Linux key", key);
         return;
     }
+    if (typing()) {
+        if (!enqueue({.run = [this, key, down] { sendKey(key, down); }}))
+            return;
+    } else {
+        sendKey(key, down);
+    }
     if (isModifier(key)) {
         if (down)
             m_modifiersWhenDone.insert(key);
         else
             m_modifiersWhenDone.erase(key);
     }
-    if (typing()) {
-        enqueue({.run = [this, key, down] { sendKey(key, down); }});
-        return;
-    }
-    sendKey(key, down);
 }
 
 void UinputInput::sendKey(EvdevKey key, bool down)
@@ -540,9 +538,13 @@ void UinputInput::typeRun()
     m_typed = 0;
 }
 
-void UinputInput::enqueue(WaitingInput::Operation operation)
+bool UinputInput::enqueue(WaitingInput::Operation operation)
 {
-    m_waiting.push(std::move(operation));
+    if (m_waiting.push(std::move(operation)))
+        return true;
+    if (m_waiting.dropped() == 1)
+        m_log.line("Input dropped:", m_waiting.size(), "operations waiting behind the text");
+    return false;
 }
 
 void UinputInput::runWaiting()

@@ -121,7 +121,8 @@ private:
     void sendButton(EvdevKey button, bool down);
     void sendWheel(int verticalSteps, int horizontalSteps);
     void typeRun();
-    void enqueue(WaitingInput::Operation operation);
+    // False when the operation is dropped: too many wait.
+    bool enqueue(WaitingInput::Operation operation);
     void runWaiting();
     void dropWaiting();
     std::set<EvdevKey> modifiersDown() const;

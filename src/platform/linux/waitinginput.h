@@ -25,11 +25,20 @@ public:
         bool pointer = false;
     };
 
-    void push(Operation operation)
+    // Beyond this a phone that keeps pressing keys during a long text would fill the memory.
+    static constexpr std::size_t maxOperations = 10'000;
+
+    // False, and the operation dropped, while `maxOperations` wait already.
+    [[nodiscard]] bool push(Operation operation)
     {
+        if (m_operations.size() >= maxOperations) {
+            ++m_dropped;
+            return false;
+        }
         m_characters += operation.characters;
         m_pointer += operation.pointer ? 1 : 0;
         m_operations.push_back(std::move(operation));
+        return true;
     }
 
     // Runs the operations in order, up to one that starts a text which has to pause in its turn.
@@ -42,6 +51,8 @@ public:
             m_pointer -= operation.pointer ? 1 : 0;
             operation.run();
         }
+        if (m_operations.empty())
+            m_dropped = 0;
     }
 
     void clear()
@@ -49,7 +60,14 @@ public:
         m_operations.clear();
         m_characters = 0;
         m_pointer = 0;
+        m_dropped = 0;
     }
+
+    bool empty() const { return m_operations.empty(); }
+    std::size_t size() const { return m_operations.size(); }
+    // The operations dropped since the queue was last empty: the first of them is the one to
+    // report.
+    std::size_t dropped() const { return m_dropped; }
 
     std::size_t characters() const { return m_characters; }
     bool pointerWaits() const { return m_pointer > 0; }
@@ -68,6 +86,7 @@ private:
     std::deque<Operation> m_operations;
     std::size_t m_characters = 0;
     std::size_t m_pointer = 0;
+    std::size_t m_dropped = 0;
 };
 
 } // namespace zc

@@ -53,7 +53,8 @@ bool WaylandConnection::flush()
     if (failed())
         return false;
     if (wl_display_flush(m_display) < 0) {
-        if (errno == EAGAIN) {
+        // A connection libwayland gave up on (a request beyond its buffer) answers EAGAIN too.
+        if (errno == EAGAIN && wl_display_get_error(m_display) == 0) {
             m_writable.setEnabled(true);
             return true;
         }
@@ -72,8 +73,17 @@ void WaylandConnection::dispatch()
 {
     if (failed())
         return;
-    // The notifier said readable, so this reads without waiting.
-    if (wl_display_dispatch(m_display) < 0)
+    // Hazard: wl_display_dispatch() flushes first and, while the socket takes nothing, waits
+    // for it without a timeout; a compositor busy elsewhere would stall the event loop. This
+    // reads only, which the notifier says it can without waiting, and leaves the requests to
+    // flush(), which waits for the socket through the notifier.
+    while (wl_display_prepare_read(m_display) != 0) {
+        if (wl_display_dispatch_pending(m_display) < 0) {
+            checkFailed();
+            return;
+        }
+    }
+    if (wl_display_read_events(m_display) < 0 || wl_display_dispatch_pending(m_display) < 0)
         checkFailed();
     else
         flush();

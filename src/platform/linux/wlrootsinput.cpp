@@ -13,6 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -120,10 +121,18 @@ WlrootsInput::WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &l
 {
     m_burstTimer.setSingleShot(true);
     m_burstTimer.setTimerType(Qt::PreciseTimer);
-    m_burstTimer.callOnTimeout([this] { typeBurst(); });
+    // What waits behind the text runs from here, not from the burst that ends the text: the
+    // waiting texts would each nest a call deeper, thousands of them.
+    m_burstTimer.callOnTimeout([this] {
+        typeBurst();
+        runWaiting();
+    });
     m_connection->setDrainedHandler([this] {
-        if (!m_pendingMotion.isNull() && m_waitingPointer == 0)
-            movePointerBy({});
+        // In the order they were made: the joined moves came before anything that waits for the
+        // socket (later moves wait in turn), and that before anything behind the text.
+        moveBy({});
+        m_waitingForSocket.run([this] { return m_connection->congested() || !connected(); });
+        runWaiting();
     });
     m_connection->setFailureHandler([this] {
         m_log.line("Mouse and keyboard input stopped:", m_connection->failure());
@@ -247,26 +256,56 @@ void WlrootsInput::flush()
     m_connection->flush();
 }
 
+bool WlrootsInput::socketWaits() const
+{
+    return m_connection->congested() || !m_waitingForSocket.empty();
+}
+
+bool WlrootsInput::whenWritable(std::function<void()> operation)
+{
+    if (!socketWaits()) {
+        operation();
+        return true;
+    }
+    if (m_waitingForSocket.push({.run = std::move(operation)}))
+        return true;
+    if (m_waitingForSocket.dropped() == 1)
+        m_log.line("Input dropped:", m_waitingForSocket.size(),
+                   "operations waiting for the compositor");
+    return false;
+}
+
+void WlrootsInput::moveBy(QPoint offset)
+{
+    // Moves made while the socket is full go out as one. Hazard: the protocol's numbers
+    // carry 24 bits of integer, which a long wait's sum would overflow; the pointer stops
+    // at the desktop's edge long before the bound.
+    const auto sum = [](int pending, int more) {
+        return int(std::clamp<std::int64_t>(std::int64_t(pending) + more, -maxPendingMotion,
+                                            maxPendingMotion));
+    };
+    m_pendingMotion =
+        QPoint(sum(m_pendingMotion.x(), offset.x()), sum(m_pendingMotion.y(), offset.y()));
+    if (m_connection->congested() || m_pendingMotion.isNull())
+        return;
+    const QPoint motion = std::exchange(m_pendingMotion, QPoint());
+    zwlr_virtual_pointer_v1_motion(m_pointer, now(), wl_fixed_from_int(motion.x()),
+                                   wl_fixed_from_int(motion.y()));
+    zwlr_virtual_pointer_v1_frame(m_pointer);
+    flush();
+}
+
 void WlrootsInput::movePointerBy(QPoint offset)
 {
     if (!connected())
         return;
-    const auto run = [this, offset] {
-        // Moves made while the socket is full go out as one.
-        m_pendingMotion += offset;
-        if (m_connection->congested() || m_pendingMotion.isNull())
-            return;
-        const QPoint motion = std::exchange(m_pendingMotion, QPoint());
-        zwlr_virtual_pointer_v1_motion(m_pointer, now(), wl_fixed_from_int(motion.x()),
-                                       wl_fixed_from_int(motion.y()));
-        zwlr_virtual_pointer_v1_frame(m_pointer);
-        flush();
-    };
     // Behind a button that waits, so that a drag keeps its shape.
-    if (m_waitingPointer > 0)
-        enqueue({.run = run, .pointer = true});
+    if (m_waiting.pointerWaits())
+        enqueue({.run = [this, offset] { moveBy(offset); }, .pointer = true});
+    else if (m_waitingForSocket.empty())
+        moveBy(offset);
     else
-        run();
+        whenWritable([this, offset] { moveBy(offset); });
 }
 
 void WlrootsInput::button(EvdevKey button, bool down)
@@ -279,11 +318,11 @@ void WlrootsInput::button(EvdevKey button, bool down)
         if (isModifier(key))
             modifiersNow.insert(key);
     }
-    if (m_waitingPointer > 0 || m_modifiersWhenDone != modifiersNow) {
+    if (m_waiting.pointerWaits() || m_modifiersWhenDone != modifiersNow) {
         enqueue({.run = [this, button, down] { sendButton(button, down); }, .pointer = true});
         return;
     }
-    sendButton(button, down);
+    whenWritable([this, button, down] { sendButton(button, down); });
 }
 
 void WlrootsInput::sendButton(EvdevKey button, bool down)
@@ -318,31 +357,34 @@ void WlrootsInput::scroll(int verticalSteps, int horizontalSteps)
         }
         flush();
     };
-    if (m_waitingPointer > 0)
+    if (m_waiting.pointerWaits())
         enqueue({.run = run, .pointer = true});
     else
-        run();
+        whenWritable(run);
 }
 
 void WlrootsInput::key(EvdevKey key, bool down)
 {
     if (!connected())
         return;
+    if (typing() || !m_waiting.empty()) {
+        if (!enqueue({.run = [this, key, down] {
+                sendKey(key, down);
+                flush();
+            }}))
+            return;
+    } else if (!whenWritable([this, key, down] {
+                   sendKey(key, down);
+                   flush();
+               })) {
+        return;
+    }
     if (isModifier(key)) {
         if (down)
             m_modifiersWhenDone.insert(key);
         else
             m_modifiersWhenDone.erase(key);
     }
-    if (typing() || !m_waiting.empty()) {
-        enqueue({.run = [this, key, down] {
-            sendKey(key, down);
-            flush();
-        }});
-        return;
-    }
-    sendKey(key, down);
-    flush();
 }
 
 void WlrootsInput::sendKey(EvdevKey key, bool down)
@@ -404,7 +446,7 @@ std::optional<QString> WlrootsInput::typeText(QStringView text)
     if (!connected())
         return m_connection->failure();
     std::vector<char32_t> characters = codePoints(text);
-    const std::size_t waiting = (m_text.size() - m_typed) + m_waitingCharacters;
+    const std::size_t waiting = (m_text.size() - m_typed) + m_waiting.characters();
     const std::size_t room =
         std::min(maxTextLength, maxWaitingCharacters - std::min(waiting, maxWaitingCharacters));
     if (characters.size() > room) {
@@ -435,7 +477,7 @@ void WlrootsInput::typeBurst()
 {
     if (!connected())
         return;
-    if (m_connection->congested()) {
+    if (socketWaits()) {
         m_burstTimer.start(burstInterval);
         return;
     }
@@ -491,32 +533,26 @@ void WlrootsInput::typeBurst()
         sendModifiers();
     }
     flush();
-    runWaiting();
 }
 
-void WlrootsInput::enqueue(Waiting waiting)
+bool WlrootsInput::enqueue(WaitingInput::Operation operation)
 {
-    m_waitingCharacters += waiting.characters;
-    m_waitingPointer += waiting.pointer ? 1 : 0;
-    m_waiting.push_back(std::move(waiting));
+    if (m_waiting.push(std::move(operation)))
+        return true;
+    if (m_waiting.dropped() == 1)
+        m_log.line("Input dropped:", m_waiting.size(), "operations waiting behind the text");
+    return false;
 }
 
 void WlrootsInput::runWaiting()
 {
-    while (!typing() && !m_waiting.empty() && connected()) {
-        const Waiting waiting = std::move(m_waiting.front());
-        m_waiting.pop_front();
-        m_waitingCharacters -= waiting.characters;
-        m_waitingPointer -= waiting.pointer ? 1 : 0;
-        waiting.run();
-    }
+    m_waiting.run([this] { return typing() || socketWaits() || !connected(); });
 }
 
 void WlrootsInput::dropWaiting()
 {
     m_waiting.clear();
-    m_waitingCharacters = 0;
-    m_waitingPointer = 0;
+    m_waitingForSocket.clear();
     m_modifiersWhenDone.clear();
     for (const EvdevKey key : m_keysDown) {
         if (isModifier(key))
@@ -527,30 +563,31 @@ void WlrootsInput::dropWaiting()
 void WlrootsInput::releaseAll()
 {
     if (typing())
-        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waitingCharacters,
+        m_log.line("Typing stopped,", m_text.size() - m_typed + m_waiting.characters(),
                    "characters not typed");
     m_burstTimer.stop();
     m_text.clear();
     m_typed = 0;
     m_waiting.clear();
-    m_waitingCharacters = 0;
-    m_waitingPointer = 0;
+    m_waitingForSocket.clear();
+    m_modifiersWhenDone.clear();
     if (!connected()) {
         m_keysDown.clear();
         m_buttonsDown.clear();
-        m_modifiersWhenDone.clear();
         return;
     }
-    for (const EvdevKey key : std::set<EvdevKey>(m_keysDown))
-        sendKey(key, false);
-    for (const EvdevKey button : std::set<EvdevKey>(m_buttonsDown))
-        sendButton(button, false);
-    m_modifiersWhenDone.clear();
-    if (m_locksLifted) {
-        m_locksLifted = false;
-        sendModifiers();
-    }
-    flush();
+    // What is held when the socket takes it: the keys that waited for it were never pressed.
+    whenWritable([this] {
+        for (const EvdevKey key : std::set<EvdevKey>(m_keysDown))
+            sendKey(key, false);
+        for (const EvdevKey button : std::set<EvdevKey>(m_buttonsDown))
+            sendButton(button, false);
+        if (m_locksLifted) {
+            m_locksLifted = false;
+            sendModifiers();
+        }
+        flush();
+    });
 }
 
 } // namespace zc

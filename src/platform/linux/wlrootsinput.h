@@ -1,12 +1,12 @@
 #pragma once
 
 #include "ilinuxinput.h"
+#include "waitinginput.h"
 
 #include <QTimer>
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -49,6 +49,8 @@ public:
     // About 2,000 characters a second.
     static constexpr std::size_t charactersPerBurst = 20;
     static constexpr std::chrono::milliseconds burstInterval{10};
+    // The farthest the moves joined while the socket is full go, each way.
+    static constexpr int maxPendingMotion = 100'000;
 
     ~WlrootsInput() override;
     WlrootsInput(const WlrootsInput &) = delete;
@@ -73,13 +75,6 @@ public:
     void releaseAll() override;
 
 private:
-    struct Waiting
-    {
-        std::function<void()> run;
-        std::size_t characters = 0;
-        bool pointer = false;
-    };
-
     WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &log);
     bool start(QString &failure);
     static void global(void *data, wl_registry *registry, uint32_t name, const char *interface,
@@ -87,8 +82,16 @@ private:
     static void globalRemove(void *data, wl_registry *registry, uint32_t name);
     bool typing() const { return m_typed < m_text.size(); }
     void typeBurst();
-    void enqueue(Waiting waiting);
+    // False when the operation is dropped: too many wait.
+    bool enqueue(WaitingInput::Operation operation);
     void runWaiting();
+    // Whether requests have to wait: libwayland ends a connection whose own buffer overflows.
+    bool socketWaits() const;
+    // Runs the operation, or queues it until the socket has taken what waits; false when it is
+    // dropped.
+    bool whenWritable(std::function<void()> operation);
+    // Joins the move to those waiting for the socket, and sends them when it can.
+    void moveBy(QPoint offset);
     void dropWaiting();
     bool connected() const;
     void uploadKeymap();
@@ -116,9 +119,10 @@ private:
     bool m_locksLifted = false;
     std::vector<char32_t> m_text;
     std::size_t m_typed = 0;
-    std::deque<Waiting> m_waiting;
-    std::size_t m_waitingCharacters = 0;
-    std::size_t m_waitingPointer = 0;
+    WaitingInput m_waiting;
+    // What was given while the socket was full, in order; the moves before it wait joined in
+    // m_pendingMotion.
+    WaitingInput m_waitingForSocket;
     std::function<void()> m_stateHandler;
     QTimer m_burstTimer;
 };

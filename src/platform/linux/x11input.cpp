@@ -272,17 +272,18 @@ void X11Input::key(EvdevKey key, bool down)
             m_log.line("No X key code for Linux key", key);
         return;
     }
+    if (typing()) {
+        if (!enqueue({.run = [this, keycode, down] { sendKey(keycode, down); }}))
+            return;
+    } else {
+        sendKey(keycode, down);
+    }
     if (isModifier(keycode)) {
         if (down)
             m_modifiersWhenDone.insert(keycode);
         else
             m_modifiersWhenDone.erase(keycode);
     }
-    if (typing()) {
-        enqueue({.run = [this, keycode, down] { sendKey(keycode, down); }});
-        return;
-    }
-    sendKey(keycode, down);
 }
 
 void X11Input::sendMotion(QPoint position)
@@ -469,9 +470,13 @@ void X11Input::continueText()
     runWaiting();
 }
 
-void X11Input::enqueue(WaitingInput::Operation operation)
+bool X11Input::enqueue(WaitingInput::Operation operation)
 {
-    m_waiting.push(std::move(operation));
+    if (m_waiting.push(std::move(operation)))
+        return true;
+    if (m_waiting.dropped() == 1)
+        m_log.line("Input dropped:", m_waiting.size(), "operations waiting behind the text");
+    return false;
 }
 
 void X11Input::runWaiting()

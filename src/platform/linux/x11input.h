@@ -92,7 +92,8 @@ private:
     std::size_t bindAhead(Layout &layout, TimePoint now, std::optional<QString> &failure);
     void typeUpTo(std::size_t end, const Layout &layout, bool capsLocked);
     void continueText();
-    void enqueue(WaitingInput::Operation operation);
+    // False when the operation is dropped: too many wait.
+    bool enqueue(WaitingInput::Operation operation);
     void runWaiting();
     void dropWaiting();
     void pointerButton(unsigned button, bool down);

@@ -1,4 +1,5 @@
 #include "headlesssway.h"
+#include "linux/waylandconnection.h"
 #include "linux/waylandkeymap.h"
 #include "linux/xkbkeymap.h"
 #include "logcapture.h"
@@ -10,9 +11,14 @@
 #include <QTest>
 
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 using namespace zc;
 
@@ -106,6 +112,64 @@ private slots:
         QVERIFY(!WaylandKeymap::open(log.log, failure));
         QVERIFY2(failure.startsWith(u"cannot connect to the Wayland compositor \"/"),
                  qPrintable(failure));
+    }
+
+    // A compositor that takes no requests for a while still has its events read: the event loop
+    // never waits for the socket to take the requests. This end plays the compositor.
+    void readsWhileTheSocketIsFull()
+    {
+        int ends[2];
+        QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        const int smallest = 1;
+        setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+        qputenv("WAYLAND_SOCKET", QByteArray::number(ends[0]));
+        QString failure;
+        std::unique_ptr<WaylandConnection> connection = WaylandConnection::open(failure);
+        QVERIFY2(connection, qPrintable(failure));
+        bool done = false;
+        static constexpr wl_callback_listener listener{
+            [](void *data, wl_callback *, uint32_t) { *static_cast<bool *>(data) = true; }};
+        wl_callback *answered = wl_display_sync(connection->display());
+        wl_callback_add_listener(answered, &listener, &done);
+        while (!connection->congested()) {
+            wl_callback_destroy(wl_display_sync(connection->display()));
+            QVERIFY(connection->flush());
+        }
+        // wl_callback.done (opcode 0) for the first: object, size and opcode, callback data.
+        const uint32_t event[] = {wl_proxy_get_id(reinterpret_cast<wl_proxy *>(answered)),
+                                  12u << 16 | 0u, 0};
+        QCOMPARE(write(ends[1], event, sizeof event), ssize_t(sizeof event));
+
+        // Reads the requests after a while, which ends a wait for the socket.
+        std::mutex mutex;
+        std::condition_variable condition;
+        bool finished = false;
+        std::atomic<bool> waited = false;
+        std::thread watchdog([&] {
+            std::unique_lock lock(mutex);
+            if (condition.wait_for(lock, std::chrono::seconds(5), [&] { return finished; }))
+                return;
+            waited = true;
+            char buffer[4096];
+            while (recv(ends[1], buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+            }
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(done, 15000);
+        {
+            const std::lock_guard lock(mutex);
+            finished = true;
+        }
+        condition.notify_one();
+        watchdog.join();
+        QVERIFY(!waited);
+        QVERIFY(connection->congested() && !connection->failed());
+        // Requests beyond libwayland's own buffer end the connection: a failure, not a wait.
+        for (int i = 0; i < 10'000 && connection->flush(); ++i)
+            wl_callback_destroy(wl_display_sync(connection->display()));
+        QVERIFY(connection->failed());
+        wl_callback_destroy(answered);
+        connection.reset();
+        close(ends[1]);
     }
 
     // The keymap follows the seat's keyboard from none to German to US.

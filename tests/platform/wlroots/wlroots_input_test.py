@@ -235,6 +235,79 @@ def main():
                 arrived = observer.typed(len(typed))
                 check(f"the text arrives as itself: {arrived!r}", arrived == typed)
             step("text", text)
+
+            def count_logged(text):
+                log.flush()
+                with open(log_path) as f:
+                    return f.read().count(text)
+
+            def while_stopped(action):
+                """Runs action with sway stopped, so that the program's socket fills up, then
+                waits until the program has handled every datagram before sway goes on."""
+                capped = count_logged("Scroll capped at")
+                sway.send_signal(signal.SIGSTOP)
+                try:
+                    action()
+                    # The translator logs this one, whatever the compositor does.
+                    send("/mouse?key=scroll_by&delta_x=0&delta_y=-5000")
+                    wait_for("the datagrams handled", lambda: count_logged("Scroll capped at") > capped)
+                finally:
+                    sway.send_signal(signal.SIGCONT)
+
+            def pointer_until_button(code):
+                """The pointer's last position before the press of button code."""
+                send("/mouse?key=right_button_click" if code == 273 else "/mouse?key=left_button_click")
+                position = None
+                while True:
+                    event = observer.next(r"wl_pointer\] (?:enter|motion|button):", timeout=20).string
+                    if re.search(rf"wl_pointer\] button: .*button: {code}.*state: 1", event, re.S):
+                        return position
+                    found = re.search(r"x, y: ([\d.]+), ([\d.]+)", event)
+                    if found:
+                        position = (float(found.group(1)), float(found.group(2)))
+
+            def far_moves():
+                # Moves made while the socket is full are joined into one: 120 of 100,000 px each
+                # way must leave the pointer at the bottom right, not wrap around the protocol's
+                # 24-bit integers to the top left.
+                observer.drain()
+                send("/mouse?key=move_by&delta_x=-5&delta_y=-5")
+                start = pointer_until_button(273)
+
+                def moves():
+                    # Enough moves to fill the socket, then the far ones.
+                    for i in range(2000):
+                        send(f"/mouse?key=move_by&delta_x={1 - 2 * (i % 2)}&delta_y=0")
+                    for _ in range(120):
+                        send("/mouse?key=move_by&delta_x=100000&delta_y=100000")
+                while_stopped(moves)
+                # The edge is sway's border, off the window: back into it once there.
+                observer.next(r"wl_pointer\] leave:", timeout=10)
+                send("/mouse?key=move_by&delta_x=-200&delta_y=-200")
+                position = r"wl_pointer\] (?:enter|motion):.*?x, y: ([\d.]+), ([\d.]+)"
+                while True:
+                    match = observer.next(position, timeout=10)
+                    end = (float(match.group(1)), float(match.group(2)))
+                    if end[0] > start[0] + 100 and end[1] > start[1] + 100:
+                        break
+                check(f"far moves while the socket is full end at the bottom right: {start} to {end}",
+                      True)
+            step("far moves while the socket is full", far_moves)
+
+            def clicks_while_full():
+                # libwayland ends a connection whose own buffer overflows: the clicks made while
+                # the socket is full wait for it, and the click after them still arrives.
+                observer.drain()
+                while_stopped(lambda: [send("/mouse?key=left_button_click") for _ in range(1000)])
+                send("/mouse?key=right_button_click")
+                presses = 0
+                while int(observer.next(r"wl_pointer\] button: .*button: (\d+).*state: 1",
+                                        timeout=20).group(1)) != 273:
+                    presses += 1
+                check(f"{presses} clicks made while the socket was full arrive, then the next one",
+                      presses > 0)
+            step("clicks while the socket is full", clicks_while_full)
+            check("input never stopped", not logged("Mouse and keyboard input stopped"))
         except AssertionError as error:
             failures += 1
             print(f"FAIL {error}")
