@@ -28,6 +28,10 @@ trap 'rm -rf "$scratch"' EXIT
 # The kernel and its modules uinput and evdev, with whatever modules they need, decompressed:
 # busybox's insmod takes plain modules only.
 kernel=$cache/vmlinuz
+# The cache serves every build folder of the machine: one run fills it while the others wait.
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
 if [[ ! -f $kernel || ! -f $cache/modules/order ]]; then
     mkdir -p "$cache"
     rm -rf "$cache/modules"
@@ -68,6 +72,7 @@ if [[ ! -f $kernel || ! -f $cache/modules/order ]]; then
     cp "$scratch"/kernel/boot/vmlinuz-* "$kernel"
     rm -rf "$scratch/kernel" "$scratch"/*.deb
 fi
+flock -u 9
 
 # The initramfs: busybox, the program with every library ldd names (and the loader), the
 # modules and an init that runs the program and powers off.
@@ -89,10 +94,10 @@ done
 cp -r /usr/share/X11/xkb "$root/usr/share/X11/xkb"
 printf 'XKBMODEL="pc105"\nXKBLAYOUT="de"\nXKBVARIANT=""\nXKBOPTIONS=""\n' \
     >"$root/etc/default/keyboard"
+# The initramfs itself is writable: no tmpfs on /tmp, which would hide a program built below it.
 {
     echo '#!/bin/sh'
     echo 'mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev'
-    echo 'mount -t tmpfs tmp /tmp'
     echo 'for module in $(cat /modules/order); do insmod /modules/$module || echo "ZC-GUEST insmod $module failed"; done'
     echo 'export HOME=/root LANG=C.UTF-8 QT_QPA_PLATFORM=offscreen'
     for variable in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
