@@ -79,7 +79,7 @@ flock -u 9
 root=$scratch/root
 mkdir -p "$root"/{bin,proc,sys,dev,tmp,root,etc/default,modules,usr/share/X11}
 cp "$busybox" "$root/bin/busybox"
-for tool in sh mount insmod poweroff cat ls sleep grep; do ln -s busybox "$root/bin/$tool"; done
+for tool in sh mount insmod poweroff cat ls sleep grep ip; do ln -s busybox "$root/bin/$tool"; done
 cp "$cache"/modules/* "$root/modules/"
 copy_with_path() {
     mkdir -p "$root$(dirname "$1")"
@@ -99,6 +99,8 @@ printf 'XKBMODEL="pc105"\nXKBLAYOUT="de"\nXKBVARIANT=""\nXKBOPTIONS=""\n' \
     echo '#!/bin/sh'
     echo 'mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev'
     echo 'for module in $(cat /modules/order); do insmod /modules/$module || echo "ZC-GUEST insmod $module failed"; done'
+    # Loopback, for a program that talks to a server of its own over UDP or TCP.
+    echo 'ip link set lo up'
     echo 'export HOME=/root LANG=C.UTF-8 QT_QPA_PLATFORM=offscreen'
     for variable in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS; do
         [[ -z ${!variable:-} ]] || printf 'export %s=%q\n' "$variable" "${!variable}"
