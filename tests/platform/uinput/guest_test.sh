@@ -4,9 +4,8 @@
 #   guest_test.sh CACHE_DIR PROGRAM [ARGUMENTS...]
 # The guest is Debian's kernel with a busybox initramfs that holds the program, the libraries it
 # loads, the XKB layouts and an /etc/default/keyboard naming the German layout, with loopback up
-# for programs that talk to a server of their own. It runs as root,
-# prints the program's output and exits with the program's status. Debian's kernel package is
-# fetched once into CACHE_DIR. Without KVM the guest is emulated: it takes some seconds.
+# for programs that talk to a server of their own. It runs as root, prints the program's output
+# and exits with the program's status. Debian's kernel package is fetched once into CACHE_DIR. Without KVM the guest is emulated: it takes some seconds.
 # Exit status 77 (skipped) only when qemu-system-x86_64 is not installed.
 set -euo pipefail
 
