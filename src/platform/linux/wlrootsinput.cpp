@@ -107,17 +107,13 @@ std::unique_ptr<ILinuxInput> openWlrootsInput(Log &log, QString &failure)
 
 std::unique_ptr<WlrootsInput> WlrootsInput::open(Log &log, QString &failure)
 {
-    std::unique_ptr<WaylandConnection> connection = WaylandConnection::open(failure);
-    if (!connection)
-        return nullptr;
-    std::unique_ptr<WlrootsInput> input(new WlrootsInput(std::move(connection), log));
-    if (!input->start(failure))
+    std::unique_ptr<WlrootsInput> input(new WlrootsInput(log));
+    if (!input->setUp(failure))
         return nullptr;
     return input;
 }
 
-WlrootsInput::WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &log)
-    : m_connection(std::move(connection)), m_log(log)
+WlrootsInput::WlrootsInput(Log &log) : m_log(log)
 {
     m_burstTimer.setSingleShot(true);
     m_burstTimer.setTimerType(Qt::PreciseTimer);
@@ -126,22 +122,6 @@ WlrootsInput::WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &l
     m_burstTimer.callOnTimeout([this] {
         typeBurst();
         runWaiting();
-    });
-    m_connection->setDrainedHandler([this] {
-        // In the order they were made: the joined moves came before anything that waits for the
-        // socket (later moves wait in turn), and that before anything behind the text.
-        moveBy({});
-        m_waitingForSocket.run([this] { return m_connection->congested() || !connected(); });
-        runWaiting();
-    });
-    m_connection->setFailureHandler([this] {
-        m_log.line("Mouse and keyboard input stopped:", m_connection->failure());
-        m_burstTimer.stop();
-        m_text.clear();
-        m_typed = 0;
-        dropWaiting();
-        if (m_stateHandler)
-            m_stateHandler();
     });
 }
 
@@ -163,8 +143,12 @@ void WlrootsInput::global(void *data, wl_registry *registry, uint32_t name, cons
 
 void WlrootsInput::globalRemove(void *, wl_registry *, uint32_t) {}
 
-bool WlrootsInput::start(QString &failure)
+bool WlrootsInput::setUp(QString &failure)
 {
+    m_connection = WaylandConnection::open(failure);
+    if (!m_connection)
+        return false;
+    // A new keyboard starts with no key held and no character bound.
     m_keymap = VirtualKeymap::create(failure);
     if (!m_keymap)
         return false;
@@ -193,28 +177,98 @@ bool WlrootsInput::start(QString &failure)
         failure = m_connection->failure();
         return false;
     }
+    // Only now: a connection that fails while it is set up was never up, and is not "stopped".
+    m_connection->setDrainedHandler([this] {
+        // In the order they were made: the joined moves came before anything that waits for the
+        // socket (later moves wait in turn), and that before anything behind the text.
+        moveBy({});
+        m_waitingForSocket.run([this] { return m_connection->congested() || !connected(); });
+        runWaiting();
+    });
+    m_connection->setFailureHandler([this] {
+        m_log.line("Mouse and keyboard input stopped:", m_connection->failure());
+        m_burstTimer.stop();
+        m_text.clear();
+        m_typed = 0;
+        dropWaiting();
+        if (m_stateHandler)
+            m_stateHandler();
+    });
     return true;
+}
+
+namespace {
+
+// Hazard: on a failed connection libwayland may be asked for nothing but to free its objects
+// and to disconnect; a destroy request is for a live one only.
+template <typename Object>
+void destroyProxy(Object *&object, void (*destroyRequest)(Object *), bool live)
+{
+    if (!object)
+        return;
+    if (live)
+        destroyRequest(object);
+    else
+        wl_proxy_destroy(reinterpret_cast<wl_proxy *>(object));
+    object = nullptr;
+}
+
+} // namespace
+
+void WlrootsInput::dropConnection()
+{
+    m_burstTimer.stop();
+    m_text.clear();
+    m_typed = 0;
+    m_waiting.clear();
+    m_waitingForSocket.clear();
+    m_keysDown.clear();
+    m_buttonsDown.clear();
+    m_modifiersWhenDone.clear();
+    m_locksLifted = false;
+    m_pendingMotion = {};
+    if (!m_connection)
+        return;
+    m_connection->setFailureHandler({});
+    m_connection->setDrainedHandler({});
+    const bool live = connected();
+    destroyProxy(m_keyboard, zwp_virtual_keyboard_v1_destroy, live);
+    destroyProxy(m_pointer, zwlr_virtual_pointer_v1_destroy, live);
+    destroyProxy(m_keyboardManager, zwp_virtual_keyboard_manager_v1_destroy, live);
+    destroyProxy(m_pointerManager, zwlr_virtual_pointer_manager_v1_destroy, live);
+    destroyProxy(m_seat, wl_seat_destroy, live);
+    destroyProxy(m_registry, wl_registry_destroy, live);
+    // The devices' end goes out before the connection closes.
+    if (live)
+        wl_display_flush(m_connection->display());
+    m_connection.reset();
 }
 
 WlrootsInput::~WlrootsInput()
 {
-    m_connection->setFailureHandler({});
+    if (m_connection)
+        m_connection->setFailureHandler({});
     releaseAll();
-    if (m_keyboard)
-        zwp_virtual_keyboard_v1_destroy(m_keyboard);
-    if (m_pointer)
-        zwlr_virtual_pointer_v1_destroy(m_pointer);
-    if (m_keyboardManager)
-        wl_proxy_destroy(reinterpret_cast<wl_proxy *>(m_keyboardManager));
-    if (m_pointerManager)
-        zwlr_virtual_pointer_manager_v1_destroy(m_pointerManager);
-    if (m_seat)
-        wl_seat_destroy(m_seat);
-    if (m_registry)
-        wl_registry_destroy(m_registry);
-    // The releases and the devices' end go out before the connection closes.
+    dropConnection();
+}
+
+void WlrootsInput::restart()
+{
     if (connected())
-        wl_display_flush(m_connection->display());
+        return;
+    // Hazard: this destroys the connection, so it must not run from inside one of its handlers;
+    // the translator calls it from a command, and takes the state change in afterwards.
+    dropConnection();
+    QString failure;
+    if (!setUp(failure)) {
+        dropConnection();
+        if (std::exchange(m_failure, failure) != failure)
+            m_log.line("Mouse and keyboard input not restarted:", failure);
+        return;
+    }
+    m_failure.clear();
+    if (m_stateHandler)
+        m_stateHandler();
 }
 
 QString WlrootsInput::name() const
@@ -233,7 +287,7 @@ InputCapabilities WlrootsInput::capabilities() const
 
 bool WlrootsInput::connected() const
 {
-    return !m_connection->failed();
+    return m_connection && !m_connection->failed();
 }
 
 InputState WlrootsInput::state() const
@@ -243,7 +297,9 @@ InputState WlrootsInput::state() const
 
 QString WlrootsInput::unavailableReason() const
 {
-    return m_connection->failure();
+    if (connected())
+        return {};
+    return m_connection ? m_connection->failure() : m_failure;
 }
 
 void WlrootsInput::setStateHandler(std::function<void()> handler)
@@ -253,12 +309,13 @@ void WlrootsInput::setStateHandler(std::function<void()> handler)
 
 void WlrootsInput::flush()
 {
-    m_connection->flush();
+    if (m_connection)
+        m_connection->flush();
 }
 
 bool WlrootsInput::socketWaits() const
 {
-    return m_connection->congested() || !m_waitingForSocket.empty();
+    return (m_connection && m_connection->congested()) || !m_waitingForSocket.empty();
 }
 
 bool WlrootsInput::whenWritable(std::function<void()> operation)
@@ -444,7 +501,7 @@ void WlrootsInput::uploadKeymap()
 std::optional<QString> WlrootsInput::typeText(QStringView text)
 {
     if (!connected())
-        return m_connection->failure();
+        return unavailableReason();
     std::vector<char32_t> characters = codePoints(text);
     const std::size_t waiting = (m_text.size() - m_typed) + m_waiting.characters();
     const std::size_t room =

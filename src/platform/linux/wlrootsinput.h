@@ -62,8 +62,9 @@ public:
     InputState state() const override;
     QString unavailableReason() const override;
     void setStateHandler(std::function<void()> handler) override;
-    // A compositor that went away does not come back to this connection.
-    void restart() override {}
+    // Connects again, with new devices: a compositor that went away and came back (or another
+    // at WAYLAND_DISPLAY) knows nothing of the old ones.
+    void restart() override;
     std::optional<QPoint> pointerPosition() override { return std::nullopt; }
     QSize desktopSize() override { return {}; }
     void movePointer(QPoint) override {}
@@ -75,8 +76,11 @@ public:
     void releaseAll() override;
 
 private:
-    WlrootsInput(std::unique_ptr<WaylandConnection> connection, Log &log);
-    bool start(QString &failure);
+    explicit WlrootsInput(Log &log);
+    // Connects and makes the devices; on failure what was made is left for dropConnection().
+    bool setUp(QString &failure);
+    // Frees the connection and its objects, and forgets what they held or queued.
+    void dropConnection();
     static void global(void *data, wl_registry *registry, uint32_t name, const char *interface,
                        uint32_t version);
     static void globalRemove(void *data, wl_registry *registry, uint32_t name);
@@ -125,6 +129,8 @@ private:
     WaitingInput m_waitingForSocket;
     std::function<void()> m_stateHandler;
     QTimer m_burstTimer;
+    // Why the last restart failed, while there is no connection.
+    QString m_failure;
 };
 
 } // namespace zc

@@ -1,6 +1,7 @@
 #include "headlesssway.h"
 #include "linux/waylandconnection.h"
 #include "linux/waylandkeymap.h"
+#include "linux/wlrootsinput.h"
 #include "linux/xkbkeymap.h"
 #include "logcapture.h"
 
@@ -10,6 +11,7 @@
 
 #include <QTest>
 
+#include <linux/input-event-codes.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -196,6 +198,54 @@ private slots:
         QVERIFY(keyboard.upload("us"));
         QTRY_VERIFY(!keymap->keymap()->has(XKB_KEY_ssharp));
         QCOMPARE(log.lines(), QStringList());
+    }
+
+    // Input set up again after its compositor went away: not while there is none (said once),
+    // then on the next compositor, with the state handler told of each change.
+    void wlrootsInputRestarts()
+    {
+        if (!test::HeadlessSway::available())
+            QSKIP("sway is not installed");
+        auto sway = std::make_unique<test::HeadlessSway>();
+        sway->start();
+        QTRY_VERIFY_WITH_TIMEOUT(!sway->socket().isEmpty(), 15000);
+        qputenv("WAYLAND_DISPLAY", sway->socket().toUtf8());
+        test::LogCapture log;
+        QString failure;
+        std::unique_ptr<WlrootsInput> input = WlrootsInput::open(log.log, failure);
+        QVERIFY2(input, qPrintable(failure));
+        int changes = 0;
+        input->setStateHandler([&] { ++changes; });
+        input->key(KEY_LEFTSHIFT, true);
+
+        sway.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(changes, 1, 15000);
+        QCOMPARE(input->state(), InputState::Unavailable);
+        input->restart();
+        input->restart();
+        QCOMPARE(input->state(), InputState::Unavailable);
+        QVERIFY2(input->unavailableReason().startsWith(u"cannot connect to the Wayland compositor"),
+                 qPrintable(input->unavailableReason()));
+        QCOMPARE(input->typeText(u"a"), input->unavailableReason());
+
+        sway = std::make_unique<test::HeadlessSway>();
+        sway->start();
+        QTRY_VERIFY_WITH_TIMEOUT(!sway->socket().isEmpty(), 15000);
+        qputenv("WAYLAND_DISPLAY", sway->socket().toUtf8());
+        input->restart();
+        QCOMPARE(input->state(), InputState::Ready);
+        QCOMPARE(input->unavailableReason(), QString());
+        QCOMPARE(changes, 2);
+        QCOMPARE(input->typeText(u"a"), std::nullopt);
+        const QStringList lines = log.lines();
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].contains(u"Mouse and keyboard input stopped: the connection to the "
+                                   u"Wayland compositor is lost"),
+                 qPrintable(lines[0]));
+        QVERIFY2(lines[1].contains(u"Mouse and keyboard input not restarted: cannot connect"),
+                 qPrintable(lines[1]));
+        input.reset();
+        QCOMPARE(log.lines().size(), 2);
     }
 };
 

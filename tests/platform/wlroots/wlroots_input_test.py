@@ -6,7 +6,8 @@
 Starts sway headless (headless-sway.sh beside this file) with wev as the one window, runs the
 program with --headless --input=wlroots, sends it command datagrams over UDP on loopback and reads
 what wev reports: pointer motion, the left and right buttons, both wheels, Control+C with Control
-in the modifiers, and a text of characters from several scripts, which must arrive exactly.
+in the modifiers, and a text of characters from several scripts, which must arrive exactly; then
+sway is replaced by a new one on the same socket, and the same input must reach it.
 Skips (exit status 77) when sway or wev is missing.
 """
 import argparse
@@ -111,19 +112,28 @@ def main():
             os.chmod(scratch, 0o711)
             runtime = os.path.join(scratch, "sway")
             os.makedirs(runtime)
-            sway = subprocess.Popen([os.path.join(HERE, "headless-sway.sh"), runtime],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            processes.append(sway)
+
+            def start_sway():
+                sway = subprocess.Popen([os.path.join(HERE, "headless-sway.sh"), runtime],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                processes.append(sway)
+                return sway
+
+            def start_wev():
+                wev = subprocess.Popen(["stdbuf", "-oL", "wev"], env=environment,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                processes.append(wev)
+                observer = Observer(wev)
+                observer.next(r"xdg_toplevel\] configure: width: [1-9]")
+                return observer
+
+            sway = start_sway()
             display = wait_for("sway's socket", lambda: next(
                 (os.path.join(runtime, name) for name in sorted(os.listdir(runtime))
                  if re.fullmatch(r"wayland-\d+", name)), None))
             environment = dict(os.environ, WAYLAND_DISPLAY=display)
             environment.pop("DISPLAY", None)
-            wev = subprocess.Popen(["stdbuf", "-oL", "wev"], env=environment, stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL)
-            processes.append(wev)
-            observer = Observer(wev)
-            observer.next(r"xdg_toplevel\] configure: width: [1-9]")
+            observer = start_wev()
 
             config = os.path.join(scratch, "config")
             os.makedirs(os.path.join(config, "zanti-connect"))
@@ -308,6 +318,28 @@ def main():
                       presses > 0)
             step("clicks while the socket is full", clicks_while_full)
             check("input never stopped", not logged("Mouse and keyboard input stopped"))
+
+            def compositor_restart():
+                # sway goes away and another comes up on the same socket: the program notices
+                # the hang-up by itself, the first command after it connects again, and the
+                # commands after that reach the new sway.
+                nonlocal sway, observer
+                sway.send_signal(signal.SIGTERM)
+                sway.wait(timeout=10)
+                wait_for("the loss logged", lambda: logged("Mouse and keyboard input stopped"))
+                wait_for("the old socket gone", lambda: not os.path.exists(display))
+                sway = start_sway()
+                wait_for("sway's socket again at " + display, lambda: os.path.exists(display))
+                observer = start_wev()
+                send("/mouse?key=move_by&delta_x=1&delta_y=1")
+                wait_for("input ready again",
+                         lambda: logged("Mouse and keyboard input ready: wlroots virtual input"))
+                motion()
+                text()
+                check("the loss is logged once, no failed restart",
+                      count_logged("Mouse and keyboard input stopped") == 1
+                      and not logged("not restarted"))
+            step("compositor restart", compositor_restart)
         except AssertionError as error:
             failures += 1
             print(f"FAIL {error}")
