@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -24,7 +25,8 @@ public:
 
     wl_display *display() const { return m_display; }
     // Sends and dispatches everything up to the compositor's answer; false once the connection
-    // has failed.
+    // has failed. A compositor that does not answer within `roundtripTimeout` fails it.
+    static constexpr std::chrono::milliseconds roundtripTimeout{2000};
     bool roundtrip();
     // Sends the requests made so far; false once the connection has failed. What the socket does
     // not take now goes out as soon as it is writable.
@@ -44,6 +46,7 @@ private:
     explicit WaylandConnection(wl_display *display);
     void dispatch();
     void checkFailed();
+    void fail(const QString &reason);
 
     wl_display *m_display;
     QSocketNotifier m_readable;

@@ -116,6 +116,20 @@ private slots:
                  qPrintable(failure));
     }
 
+    // A compositor that accepted the connection and then says nothing (stopped, or hung) holds
+    // the start-up or a restart for a bounded time only. This end plays it.
+    void silentCompositorIsGivenUp()
+    {
+        int ends[2];
+        QCOMPARE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        qputenv("WAYLAND_SOCKET", QByteArray::number(ends[0]));
+        test::LogCapture log;
+        QString failure;
+        QVERIFY(!WaylandKeymap::open(log.log, failure));
+        QCOMPARE(failure, QStringLiteral("the Wayland compositor did not answer within 2 s"));
+        close(ends[1]);
+    }
+
     // A compositor that takes no requests for a while still has its events read: the event loop
     // never waits for the socket to take the requests. This end plays the compositor.
     void readsWhileTheSocketIsFull()
