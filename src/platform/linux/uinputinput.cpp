@@ -540,11 +540,7 @@ void UinputInput::typeRun()
 
 bool UinputInput::enqueue(WaitingInput::Operation operation)
 {
-    if (m_waiting.push(std::move(operation)))
-        return true;
-    if (m_waiting.dropped() == 1)
-        m_log.line("Input dropped:", m_waiting.size(), "operations waiting behind the text");
-    return false;
+    return m_waiting.push(std::move(operation), m_log);
 }
 
 void UinputInput::runWaiting()

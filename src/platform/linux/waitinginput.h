@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log.h"
+
 #include <QPoint>
 
 #include <cstddef>
@@ -28,11 +30,14 @@ public:
     // Beyond this a phone that keeps pressing keys during a long text would fill the memory.
     static constexpr std::size_t maxOperations = 10'000;
 
-    // False, and the operation dropped, while `maxOperations` wait already.
-    [[nodiscard]] bool push(Operation operation)
+    // False, and the operation dropped, while `maxOperations` wait already. The first drop since
+    // the queue was last empty is logged: "Input dropped: 10000 operations waiting <waitingFor>".
+    [[nodiscard]] bool push(Operation operation, Log &log,
+                            const char *waitingFor = "behind the text")
     {
         if (m_operations.size() >= maxOperations) {
-            ++m_dropped;
+            if (++m_dropped == 1)
+                log.line("Input dropped:", m_operations.size(), "operations waiting", waitingFor);
             return false;
         }
         m_characters += operation.characters;
@@ -65,9 +70,6 @@ public:
 
     bool empty() const { return m_operations.empty(); }
     std::size_t size() const { return m_operations.size(); }
-    // The operations dropped since the queue was last empty: the first of them is the one to
-    // report.
-    std::size_t dropped() const { return m_dropped; }
 
     std::size_t characters() const { return m_characters; }
     bool pointerWaits() const { return m_pointer > 0; }

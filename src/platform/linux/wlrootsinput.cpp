@@ -324,12 +324,7 @@ bool WlrootsInput::whenWritable(std::function<void()> operation)
         operation();
         return true;
     }
-    if (m_waitingForSocket.push({.run = std::move(operation)}))
-        return true;
-    if (m_waitingForSocket.dropped() == 1)
-        m_log.line("Input dropped:", m_waitingForSocket.size(),
-                   "operations waiting for the compositor");
-    return false;
+    return m_waitingForSocket.push({.run = std::move(operation)}, m_log, "for the compositor");
 }
 
 void WlrootsInput::moveBy(QPoint offset)
@@ -594,11 +589,7 @@ void WlrootsInput::typeBurst()
 
 bool WlrootsInput::enqueue(WaitingInput::Operation operation)
 {
-    if (m_waiting.push(std::move(operation)))
-        return true;
-    if (m_waiting.dropped() == 1)
-        m_log.line("Input dropped:", m_waiting.size(), "operations waiting behind the text");
-    return false;
+    return m_waiting.push(std::move(operation), m_log);
 }
 
 void WlrootsInput::runWaiting()

@@ -472,11 +472,7 @@ void X11Input::continueText()
 
 bool X11Input::enqueue(WaitingInput::Operation operation)
 {
-    if (m_waiting.push(std::move(operation)))
-        return true;
-    if (m_waiting.dropped() == 1)
-        m_log.line("Input dropped:", m_waiting.size(), "operations waiting behind the text");
-    return false;
+    return m_waiting.push(std::move(operation), m_log);
 }
 
 void X11Input::runWaiting()
